@@ -1,0 +1,30 @@
+#pragma once
+// One HTTP exchange with an AWS endpoint, and its result.
+
+#include <map>
+#include <string>
+
+#include "aws/AmazonCredentials.h"
+
+struct AmazonRequest {
+    AmazonCredentials credentials; // signing keys; its region is the signing region
+    std::string domainSuffix;      // endpoint domain with its leading dot
+    int method = 1;                // 0 GET, 1 POST
+    std::string scheme = "https://";
+    std::string host;
+    std::string path = "/";
+    std::string query; // canonical query without "?"; rebuilt when queryParameters is set
+    std::string body;  // sent only with POST
+    std::string service;
+    std::map<std::string, std::string> headers;         // byte-wise ordered names
+    std::map<std::string, std::string> queryParameters; // unescaped
+};
+
+struct AmazonResponse {
+    // True only when the transfer succeeded and the status was 200.
+    bool success = false;
+    // HTTP status; 500 for a 200 with a transport failure; 600 when no
+    // request could be made at all.
+    int httpCode = 0;
+    std::string body;
+};

@@ -1,0 +1,252 @@
+// Credentials from the instance metadata service and from STS AssumeRole.
+
+#include <ctime>
+
+#include <rapidjson/document.h>
+#include <rapidjson/pointer.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "aws/AwsRequestService.h"
+#include "aws/Endpoints.h"
+
+namespace {
+
+constexpr const char* kCredentialsPath = "/latest/meta-data/iam/security-credentials/";
+constexpr const char* kTokenPath = "/latest/api/token";
+constexpr const char* kZonePath = "/latest/meta-data/placement/availability-zone";
+
+bool isSecretMember(const std::string& name) {
+    return name == "SecretAccessKey" || name == "SessionToken" || name == "Token";
+}
+
+void redact(rapidjson::Value& value, rapidjson::Document::AllocatorType& allocator) {
+    if (value.IsObject()) {
+        for (auto& member : value.GetObject()) {
+            if (isSecretMember(member.name.GetString()) && member.value.IsString())
+                member.value.SetString("***", allocator);
+            else
+                redact(member.value, allocator);
+        }
+    } else if (value.IsArray()) {
+        for (auto& element : value.GetArray()) redact(element, allocator);
+    }
+}
+
+// An STS answer as it may be logged: secret members blanked out. A body that
+// is not JSON is not logged at all, since its secrets could not be found.
+std::string loggableBody(const std::string& body) {
+    rapidjson::Document document;
+    document.Parse(body.c_str(), body.size());
+    if (document.HasParseError()) return "(" + std::to_string(body.size()) + " bytes that are not JSON)";
+    redact(document, document.GetAllocator());
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    document.Accept(writer);
+    return buffer.GetString();
+}
+
+// "2026-12-08T14:50:07Z" as seconds since the epoch, read as UTC whatever the
+// host's time zone. False when the text is not of that form.
+bool parseUtcTime(const std::string& text, int64_t& seconds) {
+    int year, month, day, hour, minute, second;
+    if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%dZ", &year, &month, &day, &hour, &minute, &second) != 6)
+        return false;
+    tm broken{};
+    broken.tm_year = year - 1900;
+    broken.tm_mon = month - 1;
+    broken.tm_mday = day;
+    broken.tm_hour = hour;
+    broken.tm_min = minute;
+    broken.tm_sec = second;
+    time_t converted = timegm(&broken);
+    if (converted == static_cast<time_t>(-1)) return false;
+    seconds = static_cast<int64_t>(converted);
+    return true;
+}
+
+const char* stringMember(const rapidjson::Value& object, const char* name) {
+    if (!object.IsObject()) return nullptr;
+    auto member = object.FindMember(name);
+    if (member == object.MemberEnd() || !member->value.IsString()) return nullptr;
+    return member->value.GetString();
+}
+
+} // namespace
+
+bool AwsRequestService::isSTSAssumeRole(AmazonCredentials& credentials) {
+    if (credentials.isAssumeRole) return true;
+    credentials.isAssumeRole = false;
+    if (credentials.accessKeyId.compare(0, 13, "arn:aws:iam::") == 0) {
+        credentials.roleArn = credentials.accessKeyId;
+        credentials.isAssumeRole = true;
+        return true;
+    }
+    return false;
+}
+
+bool AwsRequestService::handleIAMRole(TeskEnvironment& environment, AmazonCredentials& credentials) {
+    if (credentials.isResolved) return true;
+    AwsRequestService service(environment);
+    if (!service.isSTSAssumeRole(credentials) && !credentials.accessKeyId.empty() &&
+        !credentials.secretAccessKey.empty()) {
+        credentials.isResolved = true;
+        return true;
+    }
+    credentials.isResolved = service.credsFromMetadata(credentials);
+    return credentials.isResolved;
+}
+
+AwsRequestService::MetadataAnswer AwsRequestService::metadataRequest(int type, const std::string& path,
+                                                                     const std::string& extraHeader) {
+    MetadataAnswer answer;
+    if (!initCurlObject("text/plain")) return answer;
+    httpClient->HXLibCurlFreeHttpHeaderList();
+    if (!extraHeader.empty()) httpClient->HXLibCurlAppendHeader(HXLibCurl::kHeaderStandard, extraHeader.c_str());
+    const std::string url = endpoints::metadataEndpoint() + path;
+    answer.sent = httpClient->HXLibCurlSendHttpReq(type, url.c_str(), nullptr, 0, true, nullptr);
+    answer.status = httpClient->m_httpStatus;
+    httpClient->takeHttpResponse(answer.body);
+    deleteCurlObject();
+    return answer;
+}
+
+// The session token of the token-based metadata service, or empty when the
+// service only speaks the plain form (or not at all).
+std::string AwsRequestService::metadataToken() {
+    MetadataAnswer answer = metadataRequest(HXLibCurl::kPut, kTokenPath, "X-aws-ec2-metadata-token-ttl-seconds: 21600");
+    if (!answer.sent || answer.status != 200) return std::string();
+    return answer.body;
+}
+
+bool AwsRequestService::credsFromMetadata(AmazonCredentials& credentials) {
+    if (endpoints::metadataDisabled()) {
+        environment.log("credsFromMetadata", "The instance metadata service is disabled by AWS_EC2_METADATA_DISABLED");
+        return false;
+    }
+    if (!initCurlObject("text/plain")) {
+        environment.log("credsFromMetadata", "Failed to initialize the curl object");
+        return false;
+    }
+    deleteCurlObject();
+    const std::string token = metadataToken();
+    const std::string tokenHeader = token.empty() ? std::string() : "X-aws-ec2-metadata-token: " + token;
+
+    MetadataAnswer roles = metadataRequest(HXLibCurl::kGet, kCredentialsPath, tokenHeader);
+    if (!roles.sent || roles.body.empty() || roles.status != 200) return false;
+    const std::string role = roles.body.substr(0, roles.body.find('\n'));
+
+    if (!initCurlObject("text/plain")) {
+        environment.log("credsFromMetadata", "Failed to initialize the curl object (text/plain)");
+        return false;
+    }
+    MetadataAnswer keys = metadataRequest(HXLibCurl::kGet, kCredentialsPath + role, tokenHeader);
+    if (!keys.sent || keys.body.empty() || keys.status != 200) {
+        environment.log("credsFromMetadata", "Failed to obtain security credentials, responseSize=" +
+                                                 std::to_string(keys.body.size()) +
+                                                 ", httpError=" + std::to_string(keys.status));
+        return false;
+    }
+
+    rapidjson::Document document;
+    document.Parse(keys.body.c_str(), keys.body.size());
+    const char* accessKeyId = document.HasParseError() ? nullptr : stringMember(document, "AccessKeyId");
+    const char* secretAccessKey = document.HasParseError() ? nullptr : stringMember(document, "SecretAccessKey");
+    const char* token2 = document.HasParseError() ? nullptr : stringMember(document, "Token");
+    const char* expiration = document.HasParseError() ? nullptr : stringMember(document, "Expiration");
+    int64_t expires = 0;
+    if (!accessKeyId || !secretAccessKey || !token2 || !expiration || !parseUtcTime(expiration, expires)) {
+        environment.log("credsFromMetadata", "The security credentials of role " + role +
+                                                 " lack AccessKeyId, SecretAccessKey, Token or Expiration");
+        return false;
+    }
+    credentials.accessKeyId = accessKeyId;
+    credentials.secretAccessKey = secretAccessKey;
+    credentials.sessionToken = token2;
+    credentials.expiration = expires;
+
+    if (isSTSAssumeRole(credentials)) return getSessionTokenSTS(credentials);
+    return true;
+}
+
+bool AwsRequestService::getSessionTokenSTS(AmazonCredentials& credentials) {
+    if (!credentials.isAssumeRole) {
+        environment.log("getSessionTokenSTS", "This is not an STS Assume Role scenario");
+        return false;
+    }
+    AmazonRequest request;
+    request.credentials = credentials;
+    request.scheme = "https://";
+    request.path = "/";
+    request.method = 0;
+    request.domainSuffix = endpoints::domainSuffix(credentials.region);
+    request.service = "sts";
+    request.headers["Content-Type"] = "application/json";
+
+    deleteCurlObject();
+    if (!initCurlObject("application/json")) {
+        environment.log("getSessionTokenSTS", "Curl initialization failed");
+        return false;
+    }
+    request.headers["Accept"] = "application/json";
+    if (credentials.region.empty()) {
+        environment.log("getSessionTokenSTS", "using the STS global site because there is no region");
+        request.host = endpoints::kGlobalStsHost;
+    } else {
+        request.host = "sts." + credentials.region + request.domainSuffix;
+    }
+    request.queryParameters["Action"] = "AssumeRole";
+    request.queryParameters["RoleArn"] = credentials.roleArn;
+    request.queryParameters["RoleSessionName"] = "ZNTR";
+    request.queryParameters["Version"] = "2011-06-15";
+    environment.log("getSessionTokenSTS", "The STS site will be " + request.host + " using ARN " + credentials.roleArn);
+
+    AmazonResponse response = executeRequest(request, 50, 60000);
+    if (response.httpCode != 200) {
+        const std::string message = "STS Assume role failed with " + std::to_string(response.httpCode);
+        environment.log("getSessionTokenSTS", message);
+        environment.setFailure(message);
+        return false;
+    }
+
+    rapidjson::Document document;
+    document.Parse(response.body.c_str(), response.body.size());
+    auto read = [&](const char* name) -> std::string {
+        if (document.HasParseError()) return "***";
+        std::string pointer = std::string("/AssumeRoleResponse/AssumeRoleResult/Credentials/") + name;
+        const rapidjson::Value* value = rapidjson::Pointer(pointer.c_str()).Get(document);
+        return value && value->IsString() ? std::string(value->GetString(), value->GetStringLength()) : "***";
+    };
+    credentials.accessKeyId = read("AccessKeyId");
+    credentials.secretAccessKey = read("SecretAccessKey");
+    credentials.sessionToken = read("SessionToken");
+    if (credentials.accessKeyId == "***" || credentials.secretAccessKey == "***" || credentials.sessionToken == "***") {
+        environment.log("getSessionTokenSTS", "JSON '" + loggableBody(response.body) + "' is missing credentials");
+        return false;
+    }
+    int64_t expiration = -1;
+    if (!document.HasParseError()) {
+        const rapidjson::Value* value =
+            rapidjson::Pointer("/AssumeRoleResponse/AssumeRoleResult/Credentials/Expiration").Get(document);
+        if (value && value->IsInt64())
+            expiration = value->GetInt64();
+        else if (value && value->IsDouble())
+            expiration = static_cast<int64_t>(value->GetDouble());
+    }
+    credentials.expiration = expiration;
+    if (expiration <= 0) {
+        environment.log("getSessionTokenSTS", "JSON '" + loggableBody(response.body) + "' is missing expiration time");
+        return false;
+    }
+    return true;
+}
+
+std::string AwsRequestService::regionFromMetadata() {
+    if (endpoints::metadataDisabled()) return std::string();
+    const std::string token = metadataToken();
+    MetadataAnswer zone =
+        metadataRequest(HXLibCurl::kGet, kZonePath, token.empty() ? std::string() : "X-aws-ec2-metadata-token: " + token);
+    if (!zone.sent || zone.body.empty() || zone.status != 200) return std::string();
+    zone.body.pop_back();
+    return zone.body;
+}

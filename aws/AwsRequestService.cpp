@@ -1,0 +1,99 @@
+#include "aws/AwsRequestService.h"
+
+#include "aws/Endpoints.h"
+
+AwsRequestService::AwsRequestService(TeskEnvironment& environment)
+    : AwsRequestService(environment, &AwsRequestService::defaultResponseCheck) {}
+
+AwsRequestService::AwsRequestService(TeskEnvironment& environment, ResponseCheck responseCheck)
+    : environment(environment), responseCheck(std::move(responseCheck)) {
+    if (!this->responseCheck) this->responseCheck = &AwsRequestService::defaultResponseCheck;
+}
+
+AwsRequestService::~AwsRequestService() { deleteCurlObject(); }
+
+bool AwsRequestService::defaultResponseCheck(AmazonResponse& response) {
+    return response.httpCode == 500 || response.httpCode == 503;
+}
+
+bool AwsRequestService::initCurlObject(const std::string& contentType) {
+    if (httpClientReady) return true;
+    httpClient = std::make_unique<HXLibCurl>();
+    const std::string header = "Content-Type: " + contentType;
+    bool ready = httpClient->HXLibCurlInit(header.c_str(), true, false, nullptr);
+    if (ready) {
+        // Time-outs must not raise SIGALRM in a multi-threaded process.
+        httpClient->HXLibCurlSetAdditionalOptionsIntValue(CURLOPT_NOSIGNAL, 1);
+        httpClientReady = true;
+    }
+    return ready;
+}
+
+void AwsRequestService::deleteCurlObject() {
+    httpClient.reset();
+    httpClientReady = false;
+}
+
+AmazonResponse AwsRequestService::executeRequest(AmazonRequest& request, uint32_t initialDelayMs,
+                                                 uint32_t maxTotalDelayMs) {
+    AmazonResponse response;
+    if (request.headers.find("Authorization") == request.headers.end() && !signRequest(request)) {
+        response.httpCode = 600;
+        return response;
+    }
+    // A zero delay would never use up the budget and could retry forever.
+    uint64_t delay = initialDelayMs == 0 ? 1 : initialDelayMs;
+    uint64_t total = 0;
+
+    // The endpoint override changes where the bytes go, not what was signed:
+    // the signed host header travels with the request.
+    const std::string endpoint = endpoints::overrideFor(request);
+    std::string url = (endpoint.empty() ? request.scheme + request.host : endpoint) + request.path;
+    if (!request.query.empty()) url += "?" + request.query;
+
+    for (;;) {
+        if (!httpClientReady) {
+            if (!initCurlObject(request.headers["content-type"])) {
+                deleteCurlObject();
+                response = AmazonResponse();
+                response.httpCode = 600;
+                return response;
+            }
+        }
+        httpClient->HXLibCurlFreeHttpHeaderList();
+        for (const auto& header : request.headers) {
+            if (header.first == "content-type") continue;
+            std::string line = header.first + ": " + header.second;
+            httpClient->HXLibCurlAppendHeader(HXLibCurl::kHeaderStandard, line.c_str());
+        }
+        const bool post = request.method == 1;
+        bool sent = httpClient->HXLibCurlSendHttpReq(request.method, url.c_str(), post ? request.body.data() : nullptr,
+                                                     post ? request.body.size() : 0, false, nullptr);
+        std::string body;
+        httpClient->takeHttpResponse(body);
+        int status = static_cast<int>(httpClient->m_httpStatus);
+        if (!sent && status == 0) {
+            // Nothing came back at all (no connection, no answer): no request
+            // could be made.
+            environment.log("executeRequest", "HTTP request to " + url + " failed: " + httpClient->lastError());
+            status = 600;
+        } else if (status == 200 && !sent) {
+            environment.log("executeRequest",
+                            "HTTP request failed overall, but HTTP_STATUS_OK does not reflect the error. Change "
+                            "lastCode to HTTP_STATUS_SERVER_ERROR, which will be retried.");
+            status = 500;
+        }
+        response.success = sent && status == 200;
+        response.httpCode = status;
+        response.body.swap(body);
+        deleteCurlObject();
+
+        if (!responseCheck(response)) return response;
+        if (total + delay > maxTotalDelayMs) return response;
+        environment.log("executeRequest", "sleeping for " + std::to_string(delay) + " msec with total up to " +
+                                              std::to_string(maxTotalDelayMs) + " msec");
+        environment.clock().sleepMs(delay);
+        total += delay;
+        delay *= 2;
+    }
+}

@@ -1,0 +1,114 @@
+// SigV4 signing and the string helpers it is built from.
+
+#include <cctype>
+#include <ctime>
+
+#include "aws/AwsRequestService.h"
+#include "host/Crypto.h"
+
+std::string AwsRequestService::lowercase(const std::string& text) {
+    std::string lower(text);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
+std::string AwsRequestService::trimSpaces(const std::string& text) {
+    std::string trimmed;
+    trimmed.reserve(text.size());
+    bool pendingSpace = false;
+    for (char c : text) {
+        if (c == ' ') {
+            pendingSpace = !trimmed.empty();
+            continue;
+        }
+        if (pendingSpace) trimmed += ' ';
+        pendingSpace = false;
+        trimmed += c;
+    }
+    return trimmed;
+}
+
+std::string AwsRequestService::hexEncode(const std::string& bytes) { return HexEncode(bytes.data(), bytes.size()); }
+
+std::string AwsRequestService::hmac(const std::string& key, const std::string& data) {
+    unsigned char digest[32];
+    if (!HMAC_SHA256(digest, key.data(), key.size(), data.data(), data.size())) return std::string();
+    return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
+}
+
+std::string AwsRequestService::sha256(const std::string& data) {
+    Sha256Digest digest;
+    digest.add(data.data(), data.size());
+    return digest.finishHex();
+}
+
+bool AwsRequestService::signRequest(AmazonRequest& request) {
+    // Names are lower-cased; a later name that folds onto an earlier one wins.
+    std::map<std::string, std::string> normalised;
+    for (const auto& header : request.headers) {
+        if (header.first.empty() || trimSpaces(header.second).empty()) continue;
+        normalised[lowercase(header.first)] = header.second;
+    }
+    if (normalised.find("host") == normalised.end()) normalised["host"] = request.host;
+    if (!request.credentials.sessionToken.empty())
+        normalised["x-amz-security-token"] = request.credentials.sessionToken;
+
+    time_t now = static_cast<time_t>(environment.clock().now());
+    tm utc{};
+    gmtime_r(&now, &utc);
+    char dateStamp[48];
+    char timeStamp[96];
+    std::snprintf(dateStamp, sizeof dateStamp, "%04d%02d%02d", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday);
+    std::snprintf(timeStamp, sizeof timeStamp, "%sT%02d%02d%02dZ", dateStamp, utc.tm_hour, utc.tm_min, utc.tm_sec);
+    normalised["x-amz-date"] = timeStamp;
+    request.headers.swap(normalised);
+
+    std::string canonicalHeaders;
+    std::string signedHeaders;
+    for (const auto& header : request.headers) {
+        std::string value = trimSpaces(header.second);
+        if (header.first.empty() || value.empty()) continue;
+        canonicalHeaders.append(header.first).append(":").append(value).append("\n");
+        signedHeaders.append(header.first).append(";");
+    }
+    if (!signedHeaders.empty()) signedHeaders.pop_back();
+
+    if (!request.queryParameters.empty()) {
+        if (!initCurlObject("text/plain")) return false;
+        request.query.clear();
+        std::string name;
+        std::string value;
+        for (const auto& parameter : request.queryParameters) {
+            if (!httpClient->HXLibCurlUrlEscape(parameter.first, name) ||
+                !httpClient->HXLibCurlUrlEscape(parameter.second, value)) {
+                deleteCurlObject();
+                return false;
+            }
+            request.query.append(name).append("=").append(value).append("&");
+        }
+        if (!request.query.empty()) request.query.pop_back();
+        deleteCurlObject();
+    }
+
+    std::string canonicalRequest = request.method == 0 ? "GET\n" : request.method == 1 ? "POST\n" : "";
+    canonicalRequest.append(request.path).append("\n");
+    canonicalRequest.append(request.query).append("\n");
+    canonicalRequest.append(canonicalHeaders).append("\n");
+    canonicalRequest.append(signedHeaders).append("\n");
+    canonicalRequest.append(sha256(request.body));
+
+    const std::string region = request.credentials.region.empty() ? "us-east-1" : request.credentials.region;
+    const std::string scope = std::string(dateStamp) + "/" + region + "/" + request.service + "/aws4_request";
+    const std::string stringToSign =
+        std::string("AWS4-HMAC-SHA256\n") + timeStamp + "\n" + scope + "\n" + sha256(canonicalRequest);
+
+    std::string key = hmac("AWS4" + request.credentials.secretAccessKey, dateStamp);
+    key = hmac(key, region);
+    key = hmac(key, request.service);
+    key = hmac(key, "aws4_request");
+    const std::string signature = hexEncode(hmac(key, stringToSign));
+
+    request.headers["Authorization"] = "AWS4-HMAC-SHA256 Credential=" + request.credentials.accessKeyId + "/" + scope +
+                                       ", SignedHeaders=" + signedHeaders + ", Signature=" + signature;
+    return true;
+}

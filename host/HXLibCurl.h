@@ -1,0 +1,55 @@
+#pragma once
+// The host's HTTP client: one libcurl easy handle per object, one exchange
+// at a time. TLS peer and host verification stay on. Not thread-safe: each
+// thread uses its own object.
+
+#include <curl/curl.h>
+
+#include <string>
+
+class HXLibCurl {
+public:
+    enum HeaderKind { kHeaderStandard = 0 };
+    enum RequestType { kGet = 0, kPost = 1, kPut = 2 };
+    using WriteCallback = unsigned long (*)(void*, unsigned long, unsigned long, void*);
+
+    HXLibCurl();
+    ~HXLibCurl();
+    HXLibCurl(const HXLibCurl&) = delete;
+    HXLibCurl& operator=(const HXLibCurl&) = delete;
+
+    // Prepares the handle; `contentTypeHeader` is a whole header line sent with
+    // every request of this client. A non-null callback replaces the built-in
+    // body collection.
+    bool HXLibCurlInit(const char* contentTypeHeader, bool, bool, WriteCallback callback);
+    bool HXLibCurlSetAdditionalOptionsIntValue(CURLoption option, const int& value);
+    void HXLibCurlFreeHttpHeaderList();
+    bool HXLibCurlAppendHeader(int kind, const char* line);
+    // Sends one request. `shortTimeouts` is for link-local services (instance
+    // metadata) that must answer at once or be taken as absent. Afterwards
+    // m_httpStatus holds the response status (0 when none arrived).
+    bool HXLibCurlSendHttpReq(int type, const char* url, const void* data, unsigned long size, bool shortTimeouts,
+                              const char*);
+    // The body of the last response and its length; null with 0 when none.
+    const char* GetHttpResponse(unsigned long& size, bool);
+    // Hands over the body of the last response without copying it.
+    void takeHttpResponse(std::string& body) { body.swap(response_); response_.clear(); }
+    // RFC 3986 percent-encoding: all but letters, digits and -._~ escaped,
+    // with upper-case hex digits.
+    bool HXLibCurlUrlEscape(const std::string& in, std::string& out);
+    // libcurl's text for the last transport failure, empty when none.
+    const std::string& lastError() const { return lastError_; }
+
+    long m_httpStatus = 0;
+
+private:
+    static size_t collect(char* data, size_t size, size_t count, void* self);
+
+    CURL* handle_ = nullptr;
+    curl_slist* headers_ = nullptr;
+    std::string contentTypeHeader_;
+    WriteCallback callback_ = nullptr;
+    std::string response_;
+    std::string lastError_;
+    char errorBuffer_[CURL_ERROR_SIZE] = {0};
+};

@@ -1,0 +1,28 @@
+#pragma once
+// A named output stream that a backup writes into. The host owns it; the
+// engine holds shared pointers. One producer thread writes to an output.
+
+#include <string>
+
+class TeskOutput {
+public:
+    explicit TeskOutput(std::string name = "") : name_(std::move(name)) {}
+    virtual ~TeskOutput() = default;
+    TeskOutput(const TeskOutput&) = delete;
+    TeskOutput& operator=(const TeskOutput&) = delete;
+
+    // Appends data; false when the output refuses it (the producer must stop).
+    virtual bool putString(const std::string& data) = 0;
+    // Records the text from which a later job resumes, after the data before it.
+    virtual void updateRestart(const std::string& restart) = 0;
+    virtual bool flush() = 0;
+    // Ends the output; `restart` is where the producer stopped (empty: at the end).
+    virtual bool close(const std::string& restart) = 0;
+    // True when the host asks the producer to stop at the next safe point.
+    virtual bool stopNow() { return false; }
+
+    const std::string& name() const { return name_; }
+
+protected:
+    std::string name_;
+};

@@ -1,0 +1,5 @@
+#include "ZoSleep.h"
+
+#include "Clock.h"
+
+void ZOSLEEP(uint64_t ms) { systemClock().sleepMs(ms); }

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: the release build
+# under ctest, the unit tests again under AddressSanitizer+UBSan, and the
+# host's threading tests under ThreadSanitizer.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+jobs=$(nproc)
+
+"$here/scripts/install-deps.sh"
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+(cd build && ctest --output-on-failure -j"$jobs" --timeout 600)
+
+cmake -S . -B build-asan -DDDB_SANITIZE=ON -DDDB_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build-asan -j"$jobs" --target ddb_unit_tests ddb_host_tests
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ./build-asan/tests/ddb_unit_tests --gtest_brief=1
+./build-asan/tests/ddb_host_tests --gtest_brief=1
+
+cmake -S . -B build-tsan -DDDB_TSAN=ON -DDDB_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build-tsan -j"$jobs" --target ddb_host_tests
+TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/ddb_host_tests --gtest_brief=1
+
+echo "test.sh: all tests passed"

@@ -1,0 +1,79 @@
+#pragma once
+// Client of the DynamoDB and DynamoDB Streams JSON APIs (20120810).
+// Every operation builds its request with baseRequest, sends it through the
+// request layer (which retries throttling, capacity and server errors) and
+// returns an AmazonOutcome. Not thread-safe: each worker owns its own.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "aws/AwsRequestService.h"
+#include "dynamodb/AmazonOutcome.h"
+#include "dynamodb/TableDescription.h"
+#include "host/TeskEnvironment.h"
+
+class AwsDynamoDBService {
+public:
+    // Resolves the caller's credentials in place (instance metadata, STS)
+    // and keeps a copy. A failure is logged; requests then fail at AWS.
+    AwsDynamoDBService(AmazonCredentials& credentials, TeskEnvironment& environment);
+    virtual ~AwsDynamoDBService();
+
+    // A signed-to-be request for `target` with fresh credentials if they ran out.
+    AmazonRequest baseRequest(const std::string& target, bool streams);
+
+    // The retry decision for DynamoDB answers; true to send again.
+    static bool responseCheck(TeskEnvironment& environment, AmazonResponse& response);
+    static bool isThroughputDecreaseError(const std::string& text);
+    static bool isResourceNotFoundError(const std::string& text);
+    // Whether the last throughput update was refused as a too-frequent decrease.
+    bool isProvisionedThroughputDecreaseError() const { return provisionedThroughputDecreaseError; }
+
+    // Table administration.
+    AmazonOutcome<TableDescription> describeTable(const std::string& tableName);
+    AmazonOutcome<TableDescription> createTable(const std::string& requestJson);
+    AmazonOutcome<bool> deleteTable(const std::string& tableName);
+    AmazonOutcome<TableDescription> updateTableThroughputs(const std::string& tableName,
+                                                           const ProvisionedThroughput& throughput);
+    AmazonOutcome<TableDescription> updateTableThroughputs(const std::string& tableName,
+                                                           const std::map<std::string, ProvisionedThroughput>& indexes);
+    // Poll every 2 s until the table is ACTIVE / gone, up to `timeoutSeconds`.
+    bool waitForActiveTable(const std::string& tableName, unsigned timeoutSeconds);
+    bool waitForDeletedTable(const std::string& tableName, unsigned timeoutSeconds);
+
+    // One page of ListTables (or ListGlobalTables); names and region rows are
+    // appended index-aligned.
+    bool listTables(std::vector<std::string>& names, const std::string& startName, std::string& lastEvaluatedName,
+                    bool global, std::vector<std::vector<std::string>>& regions);
+    bool listTables(bool global, std::vector<std::string>& names, std::vector<std::vector<std::string>>& regions);
+    bool listTables(std::vector<std::string>& names);
+    bool listGlobalTables(std::multimap<std::string, std::set<std::string>>& globalTables);
+    bool listTags(const std::string& resourceArn, std::map<std::string, std::string>& tags,
+                  const std::string& nextToken, std::string& nextTokenOut);
+    bool listTags(const std::string& resourceArn, std::map<std::string, std::string>& tags);
+    bool listTagsOnTable(const std::string& tableName, std::map<std::string, std::string>& tags);
+
+    // Names per list page; DynamoDB's maximum, 100, unless a caller needs less.
+    void setListPageSize(int size) { listPageSize = size; }
+    const AmazonCredentials& getCredentials() const { return credentials; }
+    TeskEnvironment& getEnvironment() { return environment; }
+
+protected:
+    AmazonResponse send(AmazonRequest& request);
+    // A table description read from member `name` of a 200 answer.
+    AmazonOutcome<TableDescription> tableFromAnswer(const AmazonResponse& response, const char* name);
+    bool waitForTable(const std::string& tableName, unsigned timeoutSeconds, const char* function, bool untilDeleted);
+
+    AwsRequestService requestService;
+    AmazonCredentials credentials;
+    TeskEnvironment& environment;
+    bool provisionedThroughputDecreaseError = false;
+    int listPageSize = 100;
+};
+
+// Decimal text of an integer.
+std::string my_to_string(int value);

@@ -8,29 +8,9 @@
 #include "aws/AwsRequestService.h"
 #include "host/TeskPrototypeEnvironment.h"
 #include "tests/support/LoopbackHttpServer.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace {
-
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        const char* old = std::getenv(name);
-        hadOld_ = old != nullptr;
-        if (old) old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (hadOld_)
-            setenv(name_, old_.c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    bool hadOld_ = false;
-    std::string old_;
-};
 
 struct ExecuteFixture : ::testing::Test {
     LoopbackHttpServer server;

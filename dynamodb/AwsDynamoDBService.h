@@ -13,7 +13,9 @@
 
 #include "aws/AwsRequestService.h"
 #include "dynamodb/AmazonOutcome.h"
+#include "dynamodb/ScanResult.h"
 #include "dynamodb/TableDescription.h"
+#include "dynamodb/WriteRequest.h"
 #include "host/TeskEnvironment.h"
 
 class AwsDynamoDBService {
@@ -56,6 +58,23 @@ public:
                   const std::string& nextToken, std::string& nextTokenOut);
     bool listTags(const std::string& resourceArn, std::map<std::string, std::string>& tags);
     bool listTagsOnTable(const std::string& tableName, std::map<std::string, std::string>& tags);
+
+    // Item operations.
+    // One Scan page of segment `segment` of `totalSegments` straight to
+    // `output`; the page's last evaluated key (empty at the segment's end)
+    // comes back in `lastEvaluatedKey`. Returns an AmazonError value.
+    int scanToStream(const std::string& tableName, int segment, int totalSegments,
+                     const std::string& exclusiveStartKey, TeskOutput* output, std::string& lastEvaluatedKey);
+    AmazonOutcome<ScanResult> scan(const ScanRequest& request);
+    // True when the first Scan page has no items; false on error (logged).
+    bool isTableEmpty(const std::string& tableName);
+    // Puts items; the result holds the items DynamoDB left unprocessed.
+    AmazonOutcome<std::vector<std::string>> batchPutItems(const std::string& tableName,
+                                                          const std::vector<std::string>& items);
+    // Puts and deletes in key order; the result holds the unprocessed entries.
+    AmazonOutcome<std::map<std::string, WriteRequest>> batchWriteItems(
+        const std::string& tableName, const std::vector<std::string>& keyNames,
+        const std::map<std::string, WriteRequest>& entries);
 
     // Names per list page; DynamoDB's maximum, 100, unless a caller needs less.
     void setListPageSize(int size) { listPageSize = size; }

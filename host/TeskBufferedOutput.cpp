@@ -96,12 +96,9 @@ bool TeskBufferedOutput::fillBuffer(void* buffer, unsigned long size, unsigned l
         readOffset_ += count;
         consumed_ += count;
         filled = count;
-        while (!pendingRestarts_.empty() && pendingRestarts_.front().first <= consumed_) {
-            safeRestart_ = std::move(pendingRestarts_.front().second);
-            pendingRestarts_.pop_front();
-        }
         changed_.notify_all();
     }
+    advanceSafeRestartLocked();
     finished = finished_ && readOffset_ == buffer_.size();
     if (finished) {
         guard.unlock();
@@ -112,9 +109,19 @@ bool TeskBufferedOutput::fillBuffer(void* buffer, unsigned long size, unsigned l
     return true;
 }
 
+void TeskBufferedOutput::advanceSafeRestartLocked() {
+    // A restart recorded at or before the bytes the host holds is safe.
+    while (!pendingRestarts_.empty() && pendingRestarts_.front().first <= consumed_) {
+        safeRestart_ = std::move(pendingRestarts_.front().second);
+        pendingRestarts_.pop_front();
+    }
+}
+
 std::string TeskBufferedOutput::getSafeRestartString() {
     std::lock_guard<std::mutex> guard(mutex_);
-    return started_ ? safeRestart_ : restartString;
+    if (!started_) return restartString;
+    advanceSafeRestartLocked();
+    return safeRestart_;
 }
 
 std::string TeskBufferedOutput::getRestartString() {

@@ -68,6 +68,7 @@ protected:
 
 private:
     void produce();
+    void advanceSafeRestartLocked();
     void waitForProducer();
 
     const size_t capacity_;

@@ -1,0 +1,175 @@
+#include "backup/AwsDynamoDBFullBackupRunner.h"
+
+#include <cstdio>
+
+#include "backup/BufferedFullBackup.h"
+#include "dynamodb/AwsDynamoDBService.h"
+#include "host/HxThreadPool.h"
+#include "host/TeskPrototypeEnvironment.h"
+
+bool AwsDynamoDBFullBackupRunner::execute(std::string tableName, GlobalTableMap& globalTables,
+                                          int64_t readThroughput, unsigned threadCount,
+                                          std::vector<std::string>* restartStrings, std::set<int>* segments) {
+    AwsDynamoDBService service(credentials, *environment);
+    {
+        HxLockGuard guard(lock.get());
+        segmentKeys.clear();
+    }
+    std::vector<std::string> restarts(threadCount);
+    if (restartStrings) {
+        if (restartStrings->size() != threadCount) {
+            const std::string message = "Restart strings size does not match thread count";
+            environment->log("execute", message);
+            environment->setFailure(message);
+            return false;
+        }
+        restarts = *restartStrings;
+    }
+    std::set<int> wanted;
+    if (segments)
+        wanted = *segments;
+    else
+        for (unsigned i = 1; i <= threadCount; ++i) wanted.insert(static_cast<int>(i));
+
+    std::shared_ptr<TableDescription> description;
+    if (!createDescription(tableName, threadCount, description, globalTables, true)) return false;
+
+    const int64_t originalRead = description->provisionedThroughput.readCapacityUnits;
+    bool raised = false;
+    if (originalRead != 0 && originalRead < readThroughput) {
+        bool refused = false;
+        if (!changeReadThroughput(tableName, description, readThroughput, refused, "Changing")) return false;
+        if (!waitForActiveTable(tableName)) return false;
+        raised = true;
+    }
+
+    std::vector<std::unique_ptr<ScanArgs>> work;
+    for (unsigned i = 0; i < threadCount; ++i) {
+        if (!wanted.count(static_cast<int>(i) + 1)) continue;
+        auto args = std::make_unique<ScanArgs>();
+        args->lock = &lock;
+        args->segmentKeys = &segmentKeys;
+        args->credentials = &credentials;
+        args->tableName = tableName;
+        args->segment = static_cast<int>(i);
+        args->totalSegments = static_cast<int>(threadCount);
+        args->environment = environment;
+        args->restartString = restarts[i];
+        work.push_back(std::move(args));
+    }
+    {
+        HxThreadPool pool;
+        pool.initThreadPool(4294967295UL, 1, work.empty() ? 1 : work.size(), 1);
+        environment->log("execute", "Starting scan\n");
+        for (auto& args : work) pool.doWork(&AwsDynamoDBFullBackupRunner::scanThread, args.get());
+        pool.waitForAllThreads(true, true, true, -1);
+    }
+    work.clear();
+    environment->log("execute", "Write complete\n");
+
+    if (raised) {
+        bool refused = false;
+        if (!changeReadThroughput(tableName, description, originalRead, refused, "Downgrading")) return false;
+        if (!waitForActiveTable(tableName)) return false;
+    }
+    return !environment->hasFailed();
+}
+
+void* AwsDynamoDBFullBackupRunner::scanThread(void* argument) {
+    auto* args = static_cast<ScanArgs*>(argument);
+    TeskEnvironment& environment = *args->environment;
+    AwsDynamoDBService service(*args->credentials, environment);
+    std::shared_ptr<TeskOutput> owned;
+    TeskOutput* output = args->output;
+    if (!output) {
+        owned = environment.openSegmentOutput(args->tableName, args->segment);
+        output = owned.get();
+    }
+    if (!output) {
+        const std::string message = "no output for segment " + std::to_string(args->segment) + " of " + args->tableName;
+        environment.log("scanThread", message);
+        environment.setFailure(message);
+        return nullptr;
+    }
+
+    std::string key = args->restartString;
+    do {
+        const std::string start = key;
+        if (service.scanToStream(args->tableName, args->segment, args->totalSegments, start, output, key) != None) {
+            const std::string message = "scanToStream failed for " + output->name();
+            environment.log("scanThread", message);
+            environment.setFailure(message);
+            return nullptr;
+        }
+    } while (!key.empty() && !output->stopNow());
+
+    HxLockGuard guard(args->lock ? args->lock->get() : nullptr);
+    (*args->segmentKeys)[args->segment] = key;
+    if (owned && !output->close(key)) {
+        const std::string message = "close failed for " + output->name() + " and restart '" + key + "'";
+        environment.log("scanThread", message);
+        environment.setFailure(message);
+        return nullptr;
+    }
+    args->completed = true;
+    return nullptr;
+}
+
+bool AwsDynamoDBFullBackupRunner::executeLowLevel(ScanArgs* args) {
+    scanThread(args);
+    return args->completed;
+}
+
+bool AwsDynamoDBFullBackupRunner::changeReadThroughput(std::string tableName,
+                                                       std::shared_ptr<TableDescription> description,
+                                                       int64_t readUnits, bool& decreaseRefused, std::string verb) {
+    AwsDynamoDBService service(credentials, *environment);
+    environment->log("changeReadThroughput",
+                     verb + " primary read throughput for " + tableName + " to " + std::to_string(readUnits) + "\n");
+    auto outcome = service.updateTableThroughputs(
+        tableName, ProvisionedThroughput{readUnits, description->provisionedThroughput.writeCapacityUnits});
+    decreaseRefused = service.isProvisionedThroughputDecreaseError();
+    return outcome.isSuccess();
+}
+
+bool AwsDynamoDBFullBackupRunner::waitForActiveTable(std::string tableName) {
+    AwsDynamoDBService service(credentials, *environment);
+    if (service.waitForActiveTable(tableName, 300)) return true;
+    const std::string message = "Timed out waiting for " + tableName + " active";
+    environment->log("waitForActiveTable", message);
+    environment->setFailure(message);
+    return false;
+}
+
+std::map<int, std::string> AwsDynamoDBFullBackupRunner::getSegmentKeys() const {
+    HxLockGuard guard(lock.get());
+    return segmentKeys;
+}
+
+void AwsDynamoDBFullBackupRunner::testBufferedMode(std::string tableName, std::string fileName) {
+    TeskPrototypeEnvironment scratch("", stderrLogSink(), &environment->clock());
+    BufferedFullBackup buffered;
+    buffered.initialize(credentials, &scratch, tableName, 0, 1, "");
+    FILE* file = std::fopen(fileName.c_str(), "wb");
+    char buffer[41];
+    unsigned long newlines = 0;
+    for (;;) {
+        unsigned long filled = 0;
+        bool finished = false;
+        bool ok = buffered.fillBuffer(buffer, sizeof buffer, filled, finished);
+        if (filled > 0) {
+            if (file) std::fwrite(buffer, 1, filled, file);
+            for (unsigned long i = 0; i < filled; ++i) newlines += buffer[i] == '\n';
+        }
+        if (!ok) {
+            environment->log("testBufferedMode", "fillBuffer failure");
+            break;
+        }
+        if (filled == 0 || finished) {
+            if (filled == 0) environment->log("testBufferedMode", "nothing filled");
+            break;
+        }
+    }
+    environment->log("testBufferedMode", "Found " + std::to_string(newlines) + " newlines");
+    if (file) std::fclose(file);
+}

@@ -1,0 +1,115 @@
+// Scan pages to a backup stream, emptiness test, batch writes.
+
+#include <rapidjson/pointer.h>
+
+#include "dynamodb/AwsDynamoDBService.h"
+#include "dynamodb/EmptyCheckerOutput.h"
+#include "dynamodb/JsonText.h"
+#include "host/KeyString.h"
+
+int AwsDynamoDBService::scanToStream(const std::string& tableName, int segment, int totalSegments,
+                                     const std::string& exclusiveStartKey, TeskOutput* output,
+                                     std::string& lastEvaluatedKey) {
+    AmazonRequest request = baseRequest("Scan", false);
+    request.body.reserve(96 + tableName.size() + exclusiveStartKey.size());
+    request.body.append("{\"TableName\":").append(json_text::quoted(tableName));
+    request.body.append(",\"Segment\":").append(my_to_string(segment));
+    request.body.append(",\"TotalSegments\":").append(my_to_string(totalSegments));
+    if (!exclusiveStartKey.empty()) request.body.append(",\"ExclusiveStartKey\":").append(exclusiveStartKey);
+    request.body.append("}");
+    AmazonResponse response = send(request);
+    if (response.httpCode != 200) return AmazonOutcome<bool>(response.body).errorType;
+    return ScanResult::parseToStream(response.body, output, lastEvaluatedKey) ? None : Other;
+}
+
+AmazonOutcome<ScanResult> AwsDynamoDBService::scan(const ScanRequest& scanRequest) {
+    AmazonRequest request = baseRequest("Scan", false);
+    request.body = scanRequest.asJson();
+    AmazonResponse response = send(request);
+    if (response.httpCode != 200) return AmazonOutcome<ScanResult>(response.body);
+    rapidjson::Document document;
+    if (!json_text::parseObject(document, response.body)) return AmazonOutcome<ScanResult>::malformed(response.body);
+    return AmazonOutcome<ScanResult>(std::make_shared<ScanResult>(document));
+}
+
+bool AwsDynamoDBService::isTableEmpty(const std::string& tableName) {
+    EmptyCheckerOutput checker("");
+    std::string lastKey;
+    if (scanToStream(tableName, 0, 1, "", &checker, lastKey) == None) return !checker.wasDataWritten();
+    environment.log("isTableEmpty", "Error checking " + tableName + "[" + credentials.region + "] for emptiness");
+    return false;
+}
+
+namespace {
+
+// {"RequestItems":{"<table>":[ ...elements... ]}} with the elements' final
+// comma turned into a space, as DynamoDB accepts it.
+std::string batchBody(const std::string& tableName, const std::string& elements) {
+    std::string body = "{\"RequestItems\":{" + json_text::quoted(tableName) + ":[" + elements;
+    if (!elements.empty()) body.back() = ' ';
+    body += "]}}";
+    return body;
+}
+
+const rapidjson::Value* unprocessedFor(const rapidjson::Document& document, const std::string& tableName) {
+    auto unprocessed = document.FindMember("UnprocessedItems");
+    if (unprocessed == document.MemberEnd() || !unprocessed->value.IsObject()) return nullptr;
+    auto table = unprocessed->value.FindMember(rapidjson::StringRef(tableName.c_str(), tableName.size()));
+    if (table == unprocessed->value.MemberEnd() || !table->value.IsArray()) return nullptr;
+    return &table->value;
+}
+
+} // namespace
+
+AmazonOutcome<std::vector<std::string>> AwsDynamoDBService::batchPutItems(const std::string& tableName,
+                                                                          const std::vector<std::string>& items) {
+    std::string elements;
+    for (const auto& item : items) elements.append("{\"PutRequest\":{\"Item\":").append(item).append("}},");
+    AmazonRequest request = baseRequest("BatchWriteItem", false);
+    request.body = batchBody(tableName, elements);
+    AmazonResponse response = send(request);
+    if (response.httpCode != 200) return AmazonOutcome<std::vector<std::string>>(response.body);
+    rapidjson::Document document;
+    if (!json_text::parseObject(document, response.body))
+        return AmazonOutcome<std::vector<std::string>>::malformed(response.body);
+    auto left = std::make_shared<std::vector<std::string>>();
+    if (const rapidjson::Value* unprocessed = unprocessedFor(document, tableName)) {
+        for (const auto& element : unprocessed->GetArray()) {
+            const rapidjson::Value* item = rapidjson::Pointer("/PutRequest/Item").Get(element);
+            // Losing an unprocessed item would lose data: refuse the answer instead.
+            if (!item) return AmazonOutcome<std::vector<std::string>>::malformed(response.body);
+            left->push_back(json_text::compact(*item));
+        }
+    }
+    return AmazonOutcome<std::vector<std::string>>(left);
+}
+
+AmazonOutcome<std::map<std::string, WriteRequest>> AwsDynamoDBService::batchWriteItems(
+    const std::string& tableName, const std::vector<std::string>& keyNames,
+    const std::map<std::string, WriteRequest>& entries) {
+    using Outcome = AmazonOutcome<std::map<std::string, WriteRequest>>;
+    std::string elements;
+    for (const auto& entry : entries) {
+        if (entry.second.type == 2)
+            elements.append("{\"DeleteRequest\":{\"Key\":").append(entry.second.data).append("}},");
+        else
+            elements.append("{\"PutRequest\":{\"Item\":").append(entry.second.data).append("}},");
+    }
+    AmazonRequest request = baseRequest("BatchWriteItem", false);
+    request.body = batchBody(tableName, elements);
+    AmazonResponse response = send(request);
+    if (response.httpCode != 200) return Outcome(response.body);
+    rapidjson::Document document;
+    if (!json_text::parseObject(document, response.body)) return Outcome::malformed(response.body);
+    auto left = std::make_shared<std::map<std::string, WriteRequest>>();
+    if (const rapidjson::Value* unprocessed = unprocessedFor(document, tableName)) {
+        for (const auto& element : unprocessed->GetArray()) {
+            const rapidjson::Value* item = rapidjson::Pointer("/PutRequest/Item").Get(element);
+            const rapidjson::Value* key = rapidjson::Pointer("/DeleteRequest/Key").Get(element);
+            if (!item && !key) return Outcome::malformed(response.body);
+            WriteRequest entry{item ? 1 : 2, json_text::compact(item ? *item : *key)};
+            left->emplace(keyString(entry.data, keyNames), std::move(entry));
+        }
+    }
+    return Outcome(left);
+}

@@ -1,0 +1,32 @@
+#pragma once
+// A table's stream and its shards, and the shard tree written as the
+// incremental backup's metadata.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+struct Shard {
+    std::string shardId;
+    std::string parentShardId;
+    std::string startingSequenceNumber;
+    std::string endingSequenceNumber; // empty while the shard is open
+};
+
+class StreamDescription {
+public:
+    // Reads one "StreamDescription" object; with `clear` the shards read
+    // before are dropped, otherwise this page's shards are appended.
+    void update(const rapidjson::Value& description, bool clear);
+    // {"roots":[...],"children":{...},"context":{...},"time":T}, compact.
+    std::string treeToJson(long long time, const std::map<std::string, std::string>& context) const;
+
+    std::vector<Shard> shards;
+    std::string streamArn;
+    std::string streamStatus;
+    std::string streamViewType;
+    std::string tableName;
+};

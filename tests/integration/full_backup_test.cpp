@@ -1,0 +1,214 @@
+// Full backups of a table holding every DynamoDB attribute type, against the
+// local endpoint: every item exactly once, capacity raised and put back,
+// stop and resume, buffered mode, and a missing table.
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "backup/AwsDynamoDBFullBackupRunner.h"
+#include "backup/BufferedFullBackup.h"
+#include "dynamodb/AwsDynamoDBService.h"
+#include "dynamodb/JsonText.h"
+#include "host/TeskPrototypeEnvironment.h"
+#include "tests/support/LocalDynamo.h"
+
+namespace {
+
+// Item i: every attribute type, awkward strings, and every 500th item near
+// the 400 KB item limit.
+std::string makeItem(int i) {
+    std::string big = i % 500 == 7 ? std::string(380 * 1024, 'z') : "short";
+    return R"({"id":{"S":"item-)" + std::to_string(i) + R"("},"n":{"N":"12345678901234567890123456789012345678"},)"
+           R"("text":{"S":"line\nfeed \"quoted\" tab\t ctl\u0001 é ü 中文 )" + std::to_string(i) + R"("},)"
+           R"("bin":{"B":"AAECAwQFBgc="},"ss":{"SS":["a","b"]},"ns":{"NS":["1","2.5"]},"bs":{"BS":["AQ==","Ag=="]},)"
+           R"("map":{"M":{"nested":{"L":[{"S":"x"},{"N":"-1"},{"NULL":true},{"BOOL":true}]}}},)"
+           R"("nul":{"NULL":true},"flag":{"BOOL":false},"big":{"S":")" + big + R"("}})";
+}
+
+// Splits every segment output of `environment` into lines, counting ids.
+std::map<std::string, int> idsWritten(TeskPrototypeEnvironment& environment, const std::string& table, int segments,
+                                      size_t& lines) {
+    std::map<std::string, int> ids;
+    lines = 0;
+    for (int segment = 0; segment < segments; ++segment) {
+        auto output = environment.output(TeskPrototypeEnvironment::segmentName(table, segment));
+        if (!output) continue;
+        const std::string data = output->data();
+        size_t start = 0;
+        while (start < data.size()) {
+            size_t end = data.find('\n', start);
+            EXPECT_NE(end, std::string::npos) << "unterminated line";
+            if (end == std::string::npos) break;
+            rapidjson::Document item;
+            EXPECT_TRUE(json_text::parseObject(item, data.substr(start, end - start)));
+            ++ids[json_text::stringMember(item["id"], "S")];
+            ++lines;
+            start = end + 1;
+        }
+    }
+    return ids;
+}
+
+struct FullBackupFixture : ::testing::Test {
+    static constexpr int kItems = 2500;
+    static std::string table;
+    static std::string endpointUrl;
+
+    static void SetUpTestSuite() {
+        endpointUrl = localDynamoEndpoint();
+        if (endpointUrl.empty()) return;
+        ScopedEnv scope("AWS_ENDPOINT_URL", endpointUrl);
+        TeskPrototypeEnvironment environment("setup", std::make_shared<MemoryLogSink>());
+        AmazonCredentials credentials = localCredentials();
+        AwsDynamoDBService service(credentials, environment);
+        table = uniqueTableName("full");
+        auto created = service.createTable(
+            R"({"TableName":")" + table +
+            R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
+            R"("ProvisionedThroughput":{"ReadCapacityUnits":5,"WriteCapacityUnits":5}})");
+        ASSERT_TRUE(created.isSuccess()) << created.errorMessage;
+        std::vector<std::string> batch;
+        for (int i = 0; i < kItems; ++i) {
+            batch.push_back(makeItem(i));
+            if (batch.size() == 25 || i == kItems - 1) {
+                while (!batch.empty()) {
+                    auto outcome = service.batchPutItems(table, batch);
+                    ASSERT_TRUE(outcome.isSuccess()) << outcome.errorMessage;
+                    batch = *outcome.result;
+                }
+            }
+        }
+    }
+
+    std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
+    TeskPrototypeEnvironment environment{"full", log};
+    GlobalTableMap noGlobals;
+};
+std::string FullBackupFixture::table;
+std::string FullBackupFixture::endpointUrl;
+
+TEST_F(FullBackupFixture, EveryItemExactlyOnceWhateverTheSegmentCount) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    for (unsigned segments : {1u, 4u, 7u}) {
+        TeskPrototypeEnvironment run("full", log);
+        AwsDynamoDBFullBackupRunner runner(localCredentials(), run);
+        ASSERT_TRUE(runner.execute(table, noGlobals, 0, segments, nullptr, nullptr)) << run.getFailure();
+        size_t lines = 0;
+        auto ids = idsWritten(run, table, static_cast<int>(segments), lines);
+        EXPECT_EQ(lines, static_cast<size_t>(kItems)) << segments << " segments";
+        EXPECT_EQ(ids.size(), static_cast<size_t>(kItems));
+        for (const auto& id : ids) EXPECT_EQ(id.second, 1) << id.first;
+        for (unsigned s = 0; s < segments; ++s) {
+            auto output = run.output(TeskPrototypeEnvironment::segmentName(table, static_cast<int>(s)));
+            ASSERT_TRUE(output);
+            EXPECT_TRUE(output->closed());
+            EXPECT_EQ(output->restart(), "");
+        }
+        EXPECT_EQ(runner.getSegmentKeys().size(), segments);
+
+        std::string description;
+        ASSERT_TRUE(run.openDescriptionInput()->getContents(description));
+        rapidjson::Document parsed;
+        ASSERT_TRUE(json_text::parseObject(parsed, description));
+        EXPECT_EQ(json_text::stringMember(parsed["table"], "TableName"), table);
+        EXPECT_EQ(parsed["segments"].GetUint(), segments);
+        EXPECT_FALSE(parsed.HasMember("regions"));
+    }
+}
+
+TEST_F(FullBackupFixture, ReadCapacityIsRaisedForTheScanAndPutBack) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    AwsDynamoDBFullBackupRunner runner(localCredentials(), environment);
+    ASSERT_TRUE(runner.execute(table, noGlobals, 100, 2, nullptr, nullptr)) << environment.getFailure();
+    EXPECT_TRUE(log->contains("changeReadThroughput: Changing primary read throughput for " + table + " to 100"));
+    EXPECT_TRUE(log->contains("changeReadThroughput: Downgrading primary read throughput for " + table + " to 5"));
+    AmazonCredentials credentials = localCredentials();
+    AwsDynamoDBService service(credentials, environment);
+    auto described = service.describeTable(table);
+    EXPECT_EQ(described.result->provisionedThroughput.readCapacityUnits, 5);
+    EXPECT_EQ(described.result->provisionedThroughput.writeCapacityUnits, 5);
+}
+
+// Outputs that ask their producer to stop after its first page.
+class StoppingEnvironment : public TeskPrototypeEnvironment {
+public:
+    using TeskPrototypeEnvironment::TeskPrototypeEnvironment;
+    std::shared_ptr<TeskOutput> openSegmentOutput(const std::string& table, int segment) override {
+        auto output = TeskPrototypeEnvironment::openSegmentOutput(table, segment);
+        static_cast<MemoryOutput*>(output.get())->requestStop();
+        return output;
+    }
+};
+
+TEST_F(FullBackupFixture, StoppedBackupResumesToExactlyTheWholeTable) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    StoppingEnvironment first("stop", log);
+    AwsDynamoDBFullBackupRunner stopping(localCredentials(), first);
+    ASSERT_TRUE(stopping.execute(table, noGlobals, 0, 1, nullptr, nullptr));
+    auto keys = stopping.getSegmentKeys();
+    ASSERT_EQ(keys.size(), 1u);
+    ASSERT_FALSE(keys[0].empty()) << "the table must span several pages";
+    EXPECT_EQ(first.output(TeskPrototypeEnvironment::segmentName(table, 0))->restart(), keys[0]);
+    size_t firstLines = 0;
+    auto firstIds = idsWritten(first, table, 1, firstLines);
+    EXPECT_GT(firstLines, 0u);
+    EXPECT_LT(firstLines, static_cast<size_t>(kItems));
+
+    TeskPrototypeEnvironment second("resume", log);
+    AwsDynamoDBFullBackupRunner resuming(localCredentials(), second);
+    std::vector<std::string> restarts = {keys[0]};
+    ASSERT_TRUE(resuming.execute(table, noGlobals, 0, 1, &restarts, nullptr));
+    size_t secondLines = 0;
+    auto secondIds = idsWritten(second, table, 1, secondLines);
+    EXPECT_EQ(firstLines + secondLines, static_cast<size_t>(kItems));
+    for (const auto& id : secondIds) firstIds[id.first] += id.second;
+    EXPECT_EQ(firstIds.size(), static_cast<size_t>(kItems));
+    for (const auto& id : firstIds) EXPECT_EQ(id.second, 1) << id.first;
+}
+
+TEST_F(FullBackupFixture, SegmentSetAndWrongRestartCount) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    AwsDynamoDBFullBackupRunner runner(localCredentials(), environment);
+    std::set<int> some = {2, 4};
+    ASSERT_TRUE(runner.execute(table, noGlobals, 0, 4, nullptr, &some));
+    EXPECT_FALSE(environment.output(TeskPrototypeEnvironment::segmentName(table, 0)));
+    EXPECT_TRUE(environment.output(TeskPrototypeEnvironment::segmentName(table, 1)));
+    EXPECT_TRUE(environment.output(TeskPrototypeEnvironment::segmentName(table, 3)));
+
+    TeskPrototypeEnvironment other("wrong", log);
+    AwsDynamoDBFullBackupRunner wrong(localCredentials(), other);
+    std::vector<std::string> restarts(3);
+    EXPECT_FALSE(wrong.execute(table, noGlobals, 0, 4, &restarts, nullptr));
+    EXPECT_EQ(other.getFailure(), "Restart strings size does not match thread count");
+    EXPECT_FALSE(other.output("description.json"));
+}
+
+TEST_F(FullBackupFixture, BufferedSegmentDeliversTheWholeTable) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    BufferedFullBackup buffered;
+    ASSERT_TRUE(buffered.initialize(localCredentials(), &environment, table, 0, 1, ""));
+    std::vector<char> buffer(64 * 1024);
+    std::string received;
+    unsigned long filled = 0;
+    bool finished = false;
+    while (!finished) {
+        ASSERT_TRUE(buffered.fillBuffer(buffer.data(), buffer.size(), filled, finished));
+        received.append(buffer.data(), filled);
+    }
+    EXPECT_EQ(static_cast<int>(std::count(received.begin(), received.end(), '\n')), kItems);
+    EXPECT_EQ(buffered.getSafeRestartString(), "");
+}
+
+TEST_F(FullBackupFixture, MissingTableFailsClearlyAndWritesNothing) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    const std::string missing = uniqueTableName("missing");
+    AwsDynamoDBFullBackupRunner runner(localCredentials(), environment);
+    EXPECT_FALSE(runner.execute(missing, noGlobals, 0, 4, nullptr, nullptr));
+    EXPECT_EQ(environment.getFailure().rfind("Describe failed '", 0), 0u);
+    EXPECT_NE(environment.getFailure().find("' for table " + missing + " in region us-east-1"), std::string::npos);
+    EXPECT_FALSE(environment.output("description.json"));
+    EXPECT_FALSE(environment.output(TeskPrototypeEnvironment::segmentName(missing, 0)));
+}
+
+} // namespace

@@ -85,6 +85,7 @@ protected:
     AmazonResponse send(AmazonRequest& request);
     // A table description read from member `name` of a 200 answer.
     AmazonOutcome<TableDescription> tableFromAnswer(const AmazonResponse& response, const char* name);
+    AmazonOutcome<TableDescription> sendUpdateTable(const std::string& body);
     bool waitForTable(const std::string& tableName, unsigned timeoutSeconds, const char* function, bool untilDeleted);
 
     AwsRequestService requestService;

@@ -38,6 +38,15 @@ void writeVerbatim(Writer& writer, const char* name, const rapidjson::Value* val
         writer.Null();
 }
 
+// The members every re-created index keeps: its name, key and projection.
+void writeIndexShape(Writer& writer, const rapidjson::Value& index) {
+    writer.Key("IndexName");
+    std::string indexName = json_text::stringMember(index, "IndexName");
+    writer.String(indexName.c_str(), static_cast<rapidjson::SizeType>(indexName.size()));
+    writeVerbatim(writer, "KeySchema", member(index, "KeySchema"));
+    writeVerbatim(writer, "Projection", member(index, "Projection"));
+}
+
 } // namespace
 
 TableDescription::TableDescription(const rapidjson::Value& table) { assign(table); }
@@ -136,11 +145,7 @@ std::string TableDescription::createTableRequest(const std::string& name,
         writer.StartArray();
         for (const auto& index : indexes->GetArray()) {
             writer.StartObject();
-            writer.Key("IndexName");
-            std::string indexName = json_text::stringMember(index, "IndexName");
-            writer.String(indexName.c_str(), static_cast<rapidjson::SizeType>(indexName.size()));
-            writeVerbatim(writer, "KeySchema", member(index, "KeySchema"));
-            writeVerbatim(writer, "Projection", member(index, "Projection"));
+            writeIndexShape(writer, index);
             if (!onDemand) {
                 if (given) {
                     writeThroughput(writer, throughput.readCapacityUnits, throughput.writeCapacityUnits);
@@ -161,11 +166,7 @@ std::string TableDescription::createTableRequest(const std::string& name,
         writer.StartArray();
         for (const auto& index : indexes->GetArray()) {
             writer.StartObject();
-            writer.Key("IndexName");
-            std::string indexName = json_text::stringMember(index, "IndexName");
-            writer.String(indexName.c_str(), static_cast<rapidjson::SizeType>(indexName.size()));
-            writeVerbatim(writer, "KeySchema", member(index, "KeySchema"));
-            writeVerbatim(writer, "Projection", member(index, "Projection"));
+            writeIndexShape(writer, index);
             writer.EndObject();
         }
         writer.EndArray();

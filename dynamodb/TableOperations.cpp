@@ -38,6 +38,19 @@ AmazonOutcome<TableDescription> AwsDynamoDBService::tableFromAnswer(const Amazon
     return AmazonOutcome<TableDescription>(std::make_shared<TableDescription>(table->value));
 }
 
+AmazonOutcome<TableDescription> AwsDynamoDBService::sendUpdateTable(const std::string& body) {
+    AmazonRequest request = baseRequest("UpdateTable", false);
+    request.body = body;
+    AmazonResponse response = send(request);
+    // A refused decrease is not retried: the caller learns at once and decides.
+    if (response.httpCode != 200) {
+        provisionedThroughputDecreaseError = isThroughputDecreaseError(response.body);
+        return AmazonOutcome<TableDescription>(response.body);
+    }
+    provisionedThroughputDecreaseError = false;
+    return tableFromAnswer(response, "TableDescription");
+}
+
 AmazonOutcome<TableDescription> AwsDynamoDBService::describeTable(const std::string& tableName) {
     AmazonRequest request = baseRequest("DescribeTable", false);
     request.body = nameForm(tableName);
@@ -72,15 +85,7 @@ AmazonOutcome<TableDescription> AwsDynamoDBService::updateTableThroughputs(const
     writeThroughput(writer, throughput);
     writer.EndObject();
 
-    AmazonRequest request = baseRequest("UpdateTable", false);
-    request.body.assign(buffer.GetString(), buffer.GetSize());
-    AmazonResponse response = send(request);
-    if (response.httpCode != 200) {
-        provisionedThroughputDecreaseError = isThroughputDecreaseError(response.body);
-        return AmazonOutcome<TableDescription>(response.body);
-    }
-    provisionedThroughputDecreaseError = false;
-    return tableFromAnswer(response, "TableDescription");
+    return sendUpdateTable(std::string(buffer.GetString(), buffer.GetSize()));
 }
 
 AmazonOutcome<TableDescription> AwsDynamoDBService::updateTableThroughputs(
@@ -105,15 +110,7 @@ AmazonOutcome<TableDescription> AwsDynamoDBService::updateTableThroughputs(
     writer.EndArray();
     writer.EndObject();
 
-    AmazonRequest request = baseRequest("UpdateTable", false);
-    request.body.assign(buffer.GetString(), buffer.GetSize());
-    AmazonResponse response = send(request);
-    if (response.httpCode != 200) {
-        provisionedThroughputDecreaseError = isThroughputDecreaseError(response.body);
-        return AmazonOutcome<TableDescription>(response.body);
-    }
-    provisionedThroughputDecreaseError = false;
-    return tableFromAnswer(response, "TableDescription");
+    return sendUpdateTable(std::string(buffer.GetString(), buffer.GetSize()));
 }
 
 bool AwsDynamoDBService::waitForTable(const std::string& tableName, unsigned timeoutSeconds, const char* function,

@@ -33,10 +33,10 @@ class TableMetadata {
     this.tables.delete(name);
   }
 
-  applyStream(entry, specification, description) {
-    if (!specification) return;
-    if (specification.StreamEnabled) {
-      entry.streamSpecification = { StreamEnabled: true, StreamViewType: specification.StreamViewType };
+  applyStream(entry, settings, description) {
+    if (!settings) return;
+    if (settings.StreamEnabled) {
+      entry.streamSpecification = { StreamEnabled: true, StreamViewType: settings.StreamViewType };
       entry.streamLabel = new Date().toISOString().replace('Z', '');
       entry.tableArn = description && description.TableArn;
     } else {

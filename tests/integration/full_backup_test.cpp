@@ -12,19 +12,9 @@
 #include "dynamodb/JsonText.h"
 #include "host/TeskPrototypeEnvironment.h"
 #include "tests/support/LocalDynamo.h"
+#include "tests/support/SampleTable.h"
 
 namespace {
-
-// Item i: every attribute type, awkward strings, and every 500th item near
-// the 400 KB item limit.
-std::string makeItem(int i) {
-    std::string big = i % 500 == 7 ? std::string(380 * 1024, 'z') : "short";
-    return R"({"id":{"S":"item-)" + std::to_string(i) + R"("},"n":{"N":"12345678901234567890123456789012345678"},)"
-           R"("text":{"S":"line\nfeed \"quoted\" tab\t ctl\u0001 é ü 中文 )" + std::to_string(i) + R"("},)"
-           R"("bin":{"B":"AAECAwQFBgc="},"ss":{"SS":["a","b"]},"ns":{"NS":["1","2.5"]},"bs":{"BS":["AQ==","Ag=="]},)"
-           R"("map":{"M":{"nested":{"L":[{"S":"x"},{"N":"-1"},{"NULL":true},{"BOOL":true}]}}},)"
-           R"("nul":{"NULL":true},"flag":{"BOOL":false},"big":{"S":")" + big + R"("}})";
-}
 
 // Splits every segment output of `environment` into lines, counting ids.
 std::map<std::string, int> idsWritten(TeskPrototypeEnvironment& environment, const std::string& table, int segments,
@@ -58,27 +48,8 @@ struct FullBackupFixture : ::testing::Test {
     static void SetUpTestSuite() {
         endpointUrl = localDynamoEndpoint();
         if (endpointUrl.empty()) return;
-        ScopedEnv scope("AWS_ENDPOINT_URL", endpointUrl);
-        TeskPrototypeEnvironment environment("setup", std::make_shared<MemoryLogSink>());
-        AmazonCredentials credentials = localCredentials();
-        AwsDynamoDBService service(credentials, environment);
         table = uniqueTableName("full");
-        auto created = service.createTable(
-            R"({"TableName":")" + table +
-            R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
-            R"("ProvisionedThroughput":{"ReadCapacityUnits":5,"WriteCapacityUnits":5}})");
-        ASSERT_TRUE(created.isSuccess()) << created.errorMessage;
-        std::vector<std::string> batch;
-        for (int i = 0; i < kItems; ++i) {
-            batch.push_back(makeItem(i));
-            if (batch.size() == 25 || i == kItems - 1) {
-                while (!batch.empty()) {
-                    auto outcome = service.batchPutItems(table, batch);
-                    ASSERT_TRUE(outcome.isSuccess()) << outcome.errorMessage;
-                    batch = *outcome.result;
-                }
-            }
-        }
+        createSampleTable(table, kItems);
     }
 
     std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();

@@ -1,0 +1,173 @@
+#include "BackupManifest.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+uint64_t BackupManifest::totalBytes() const {
+    uint64_t total = 0;
+    for (const auto& segment : segments)
+        for (const auto& chunk : segment.second.chunks) total += chunk.bytes;
+    return total;
+}
+
+uint64_t BackupManifest::totalLines() const {
+    uint64_t total = 0;
+    for (const auto& segment : segments)
+        for (const auto& chunk : segment.second.chunks) total += chunk.lines;
+    return total;
+}
+
+bool BackupManifest::allSegmentsScanned() const {
+    if (segments.size() != segmentCount) return false;
+    for (const auto& segment : segments)
+        if (!segment.second.closed || !segment.second.restart.empty()) return false;
+    return true;
+}
+
+std::string BackupManifest::toJson() const {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    auto text = [&writer](const char* key, const std::string& value) {
+        writer.Key(key);
+        writer.String(value.c_str(), static_cast<rapidjson::SizeType>(value.size()));
+    };
+    writer.StartObject();
+    writer.Key("version");
+    writer.Int(version);
+    text("level", level);
+    text("table", table);
+    text("region", region);
+    writer.Key("job");
+    writer.Int64(jobId);
+    writer.Key("startTime");
+    writer.Int64(startTime);
+    writer.Key("endTime");
+    writer.Int64(endTime);
+    writer.Key("segmentCount");
+    writer.Uint(segmentCount);
+    text("status", status);
+    if (!failure.empty()) text("failure", failure);
+    writer.Key("segments");
+    writer.StartArray();
+    for (const auto& entry : segments) {
+        const SegmentRecord& segment = entry.second;
+        writer.StartObject();
+        writer.Key("index");
+        writer.Int(segment.index);
+        writer.Key("closed");
+        writer.Bool(segment.closed);
+        text("restart", segment.restart);
+        writer.Key("chunks");
+        writer.StartArray();
+        for (const auto& chunk : segment.chunks) {
+            writer.StartObject();
+            writer.Key("number");
+            writer.Int(chunk.number);
+            writer.Key("bytes");
+            writer.Uint64(chunk.bytes);
+            writer.Key("lines");
+            writer.Uint64(chunk.lines);
+            text("sha256", chunk.sha256);
+            writer.EndObject();
+        }
+        writer.EndArray();
+        writer.EndObject();
+    }
+    writer.EndArray();
+    writer.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+namespace {
+
+bool readString(const rapidjson::Value& object, const char* name, std::string& out) {
+    auto found = object.FindMember(name);
+    if (found == object.MemberEnd() || !found->value.IsString()) return false;
+    out.assign(found->value.GetString(), found->value.GetStringLength());
+    return true;
+}
+
+bool readInt64(const rapidjson::Value& object, const char* name, int64_t& out) {
+    auto found = object.FindMember(name);
+    if (found == object.MemberEnd() || !found->value.IsInt64()) return false;
+    out = found->value.GetInt64();
+    return true;
+}
+
+bool readUint64(const rapidjson::Value& object, const char* name, uint64_t& out) {
+    auto found = object.FindMember(name);
+    if (found == object.MemberEnd() || !found->value.IsUint64()) return false;
+    out = found->value.GetUint64();
+    return true;
+}
+
+} // namespace
+
+bool BackupManifest::fromJson(const std::string& text, BackupManifest& manifest, std::string& error) {
+    rapidjson::Document document;
+    document.Parse(text.c_str(), text.size());
+    if (document.HasParseError() || !document.IsObject()) {
+        error = "not a JSON object";
+        return false;
+    }
+    BackupManifest read;
+    int64_t version = 0;
+    int64_t segmentCount = 0;
+    if (!readInt64(document, "version", version) || version < 1) {
+        error = "no version";
+        return false;
+    }
+    if (version > kVersion) {
+        error = "written by a newer version (" + std::to_string(version) + ")";
+        return false;
+    }
+    read.version = static_cast<int>(version);
+    if (!readString(document, "level", read.level) || !readString(document, "table", read.table) ||
+        !readString(document, "region", read.region) || !readInt64(document, "job", read.jobId) ||
+        !readInt64(document, "startTime", read.startTime) || !readInt64(document, "endTime", read.endTime) ||
+        !readInt64(document, "segmentCount", segmentCount) || segmentCount < 0 ||
+        !readString(document, "status", read.status)) {
+        error = "a required member is missing or of the wrong type";
+        return false;
+    }
+    read.segmentCount = static_cast<unsigned>(segmentCount);
+    readString(document, "failure", read.failure);
+    auto segments = document.FindMember("segments");
+    if (segments == document.MemberEnd() || !segments->value.IsArray()) {
+        error = "no segments array";
+        return false;
+    }
+    for (const auto& element : segments->value.GetArray()) {
+        SegmentRecord segment;
+        int64_t index = 0;
+        auto closed = element.IsObject() ? element.FindMember("closed") : rapidjson::Value::ConstMemberIterator();
+        if (!element.IsObject() || !readInt64(element, "index", index) || index < 0 ||
+            closed == element.MemberEnd() || !closed->value.IsBool() || !readString(element, "restart", segment.restart)) {
+            error = "a segment entry is malformed";
+            return false;
+        }
+        segment.index = static_cast<int>(index);
+        segment.closed = closed->value.GetBool();
+        auto chunks = element.FindMember("chunks");
+        if (chunks == element.MemberEnd() || !chunks->value.IsArray()) {
+            error = "segment " + std::to_string(index) + " has no chunks array";
+            return false;
+        }
+        for (const auto& chunkValue : chunks->value.GetArray()) {
+            ChunkRecord chunk;
+            int64_t number = 0;
+            if (!chunkValue.IsObject() || !readInt64(chunkValue, "number", number) || number < 1 ||
+                !readUint64(chunkValue, "bytes", chunk.bytes) || !readUint64(chunkValue, "lines", chunk.lines) ||
+                !readString(chunkValue, "sha256", chunk.sha256)) {
+                error = "a chunk entry of segment " + std::to_string(index) + " is malformed";
+                return false;
+            }
+            chunk.number = static_cast<int>(number);
+            segment.chunks.push_back(chunk);
+        }
+        read.segments[segment.index] = std::move(segment);
+    }
+    manifest = std::move(read);
+    return true;
+}

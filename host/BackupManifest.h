@@ -1,0 +1,51 @@
+#pragma once
+// The manifest of one backup job: the commit record of the backup store.
+// A job is complete only when its manifest says so, and the manifest is
+// only ever replaced whole (see FileUtil), so a crash never leaves a job
+// that claims to be complete without all of its data. Format: README.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+struct ChunkRecord {
+    int number = 0; // from 1
+    uint64_t bytes = 0;
+    uint64_t lines = 0;
+    std::string sha256; // lower-case hex
+};
+
+struct SegmentRecord {
+    int index = 0;       // 0-based scan segment; its directory is index + 1
+    bool closed = false; // the segment output was closed successfully
+    std::string restart; // where it stopped; empty: scanned to its end
+    std::vector<ChunkRecord> chunks;
+};
+
+struct BackupManifest {
+    static constexpr int kVersion = 1;
+    static constexpr const char* kFileName = "manifest.json";
+
+    int version = kVersion;
+    std::string level = "full";
+    std::string table;
+    std::string region;
+    int64_t jobId = 0;
+    int64_t startTime = 0;
+    int64_t endTime = 0;
+    unsigned segmentCount = 0;
+    std::string status = "running"; // running, stopped, failed, complete
+    std::string failure;            // why a failed job failed
+    std::map<int, SegmentRecord> segments;
+
+    uint64_t totalBytes() const;
+    uint64_t totalLines() const;
+    // Every segment closed with an empty restart text: all data is in.
+    bool allSegmentsScanned() const;
+
+    std::string toJson() const;
+    // False with a reason when the text is not a manifest this version reads.
+    // Unknown members are ignored, so newer writers stay readable.
+    static bool fromJson(const std::string& text, BackupManifest& manifest, std::string& error);
+};

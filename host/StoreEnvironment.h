@@ -1,0 +1,59 @@
+#pragma once
+// The environment of one full-backup job whose data goes to the backup
+// store: segment outputs write rolling chunk files, the description output
+// writes description.json, and each segment that closes is recorded in the
+// job's manifest. Thread safety: segment workers call in concurrently; the
+// manifest and counters are guarded.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "BackupManifest.h"
+#include "BackupStore.h"
+#include "TeskEnvironment.h"
+
+class StoreEnvironment : public TeskEnvironment {
+public:
+    static constexpr uint64_t kDefaultChunkSize = 16ull << 20;
+
+    // `manifest` is the job as it stands (new, or loaded to resume it).
+    // `stopFlag`, when given, is the host's request to stop (signals).
+    StoreEnvironment(BackupStore& store, BackupManifest manifest, std::shared_ptr<LogSink> sink, Clock* clock,
+                     uint64_t chunkSize = kDefaultChunkSize, const std::atomic<bool>* stopFlag = nullptr);
+
+    std::shared_ptr<TeskOutput> openSegmentOutput(const std::string& table, int segment) override;
+    std::shared_ptr<TeskOutput> openDescriptionOutput() override;
+
+    // Records a closed segment: where it stopped and every chunk it holds.
+    bool recordSegment(int index, const std::string& restart, const std::vector<ChunkRecord>& chunks);
+    // Sets the final status and end time and commits the manifest.
+    bool finish(const std::string& status, const std::string& failure);
+
+    BackupManifest manifest() const;
+    const std::string& jobDirectory() const { return jobDirectory_; }
+    bool stopRequested() const { return stopFlag_ && stopFlag_->load(); }
+
+    // Progress, for display while the job runs.
+    void countWritten(uint64_t lines, uint64_t bytes) {
+        lines_ += lines;
+        bytes_ += bytes;
+    }
+    uint64_t linesWritten() const { return lines_; }
+    uint64_t bytesWritten() const { return bytes_; }
+    unsigned segmentsClosed() const { return segmentsClosed_; }
+
+private:
+    BackupStore& store_;
+    const std::string jobDirectory_;
+    const uint64_t chunkSize_;
+    const std::atomic<bool>* stopFlag_;
+    std::atomic<uint64_t> lines_{0};
+    std::atomic<uint64_t> bytes_{0};
+    std::atomic<unsigned> segmentsClosed_{0};
+    mutable std::mutex manifestMutex_;
+    BackupManifest manifest_; // guarded by manifestMutex_
+};

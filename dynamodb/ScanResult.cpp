@@ -1,5 +1,6 @@
 #include "dynamodb/ScanResult.h"
 
+#include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -44,25 +45,151 @@ void ScanResult::assign(const rapidjson::Value& response) {
     lastEvaluatedKey.Swap(key);
 }
 
-bool ScanResult::parseToStream(const std::string& responseBody, TeskOutput* output, std::string& lastEvaluatedKey) {
-    rapidjson::Document document;
-    if (!json_text::parseObject(document, responseBody)) return false;
+namespace {
 
-    auto items = document.FindMember("Items");
-    if (items != document.MemberEnd()) {
-        // The whole page goes out in one buffer and one call; no per-item strings.
-        rapidjson::StringBuffer page(nullptr, responseBody.size() + 64);
-        if (items->value.IsArray()) {
-            for (const auto& item : items->value.GetArray()) {
-                rapidjson::Writer<rapidjson::StringBuffer> writer(page);
-                item.Accept(writer);
-                page.Put('\n');
-            }
-        }
-        if (!output->putString(std::string(page.GetString(), page.GetSize()))) return false;
+using PageWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+
+// Streams one Scan answer straight from the parser into item lines: each
+// element of "Items" is re-written compactly into the page buffer followed
+// by a line feed, and "LastEvaluatedKey" into its own buffer. No document
+// is built, so a page costs one pass and no per-value allocations.
+class PageHandler {
+public:
+    using Ch = char;
+
+    PageHandler(rapidjson::StringBuffer& page, rapidjson::StringBuffer& key)
+        : page_(page), key_(key), pageWriter_(page), keyWriter_(key) {}
+
+    bool Null() { return scalar([](PageWriter& w) { return w.Null(); }); }
+    bool Bool(bool b) { return scalar([b](PageWriter& w) { return w.Bool(b); }); }
+    bool Int(int i) { return scalar([i](PageWriter& w) { return w.Int(i); }); }
+    bool Uint(unsigned u) { return scalar([u](PageWriter& w) { return w.Uint(u); }); }
+    bool Int64(int64_t i) { return scalar([i](PageWriter& w) { return w.Int64(i); }); }
+    bool Uint64(uint64_t u) { return scalar([u](PageWriter& w) { return w.Uint64(u); }); }
+    bool Double(double d) { return scalar([d](PageWriter& w) { return w.Double(d); }); }
+    bool RawNumber(const Ch* s, rapidjson::SizeType n, bool copy) {
+        (void)copy; // in-situ parsing: the text stays valid for the whole page
+        return scalar([=](PageWriter& w) { return w.RawValue(s, n, rapidjson::kNumberType); });
     }
-    auto key = document.FindMember("LastEvaluatedKey");
-    lastEvaluatedKey = key == document.MemberEnd() ? std::string() : json_text::compact(key->value);
+    bool String(const Ch* s, rapidjson::SizeType n, bool copy) {
+        return scalar([=](PageWriter& w) { return w.String(s, n, copy); });
+    }
+    bool Key(const Ch* s, rapidjson::SizeType n, bool copy) {
+        if (target_) return target_->Key(s, n, copy);
+        if (depth_ == 1) member_.assign(s, n);
+        return true;
+    }
+    bool StartObject() { return open(false, [](PageWriter& w) { return w.StartObject(); }); }
+    bool EndObject(rapidjson::SizeType n) { return close([n](PageWriter& w) { return w.EndObject(n); }); }
+    bool StartArray() { return open(true, [](PageWriter& w) { return w.StartArray(); }); }
+    bool EndArray(rapidjson::SizeType n) { return close([n](PageWriter& w) { return w.EndArray(n); }); }
+
+    bool rootIsObject() const { return rootIsObject_; }
+    bool sawItems() const { return sawItems_; }
+    bool sawKey() const { return sawKey_; }
+
+private:
+    // A value begins at the current depth: decide whether it is copied out.
+    void begin(bool container, bool array) {
+        if (depth_ == 0) {
+            rootIsObject_ = container && !array;
+        } else if (depth_ == 1 && member_ == "Items") {
+            sawItems_ = true;
+            itemsOpening_ = container && array;
+        } else if (depth_ == 1 && member_ == "LastEvaluatedKey") {
+            sawKey_ = true;
+            key_.Clear();
+            keyWriter_.Reset(key_);
+            target_ = &keyWriter_;
+            targetDepth_ = 1;
+        } else if (depth_ == 2 && inItems_) {
+            pageWriter_.Reset(page_);
+            target_ = &pageWriter_;
+            targetDepth_ = 2;
+        }
+    }
+
+    void end() {
+        if (target_ == &pageWriter_) page_.Put('\n');
+        target_ = nullptr;
+    }
+
+    template <class Emit>
+    bool scalar(Emit emit) {
+        if (!target_) begin(false, false);
+        if (target_ && !emit(*target_)) return false;
+        if (target_ && depth_ == targetDepth_) end();
+        return true;
+    }
+
+    template <class Emit>
+    bool open(bool array, Emit emit) {
+        if (!target_) begin(true, array);
+        if (target_ && !emit(*target_)) return false;
+        ++depth_;
+        if (itemsOpening_) {
+            inItems_ = true;
+            itemsOpening_ = false;
+        }
+        return true;
+    }
+
+    template <class Emit>
+    bool close(Emit emit) {
+        if (target_ && !emit(*target_)) return false;
+        --depth_;
+        if (target_ && depth_ == targetDepth_)
+            end();
+        else if (depth_ == 1)
+            inItems_ = false;
+        return true;
+    }
+
+    rapidjson::StringBuffer& page_;
+    rapidjson::StringBuffer& key_;
+    PageWriter pageWriter_;
+    PageWriter keyWriter_;
+    PageWriter* target_ = nullptr;
+    int targetDepth_ = 0;
+    int depth_ = 0;
+    std::string member_;
+    bool rootIsObject_ = false;
+    bool sawItems_ = false;
+    bool sawKey_ = false;
+    bool itemsOpening_ = false;
+    bool inItems_ = false;
+};
+
+// Per-thread buffers, reused page after page: a segment worker then touches
+// the same memory for every page instead of fresh pages each time.
+struct PageBuffers {
+    std::string body;
+    rapidjson::StringBuffer page;
+    rapidjson::StringBuffer key;
+    std::string text;
+};
+
+} // namespace
+
+bool ScanResult::parseToStream(const std::string& responseBody, TeskOutput* output, std::string& lastEvaluatedKey) {
+    thread_local PageBuffers buffers;
+    buffers.body.assign(responseBody);
+    buffers.page.Clear();
+    buffers.key.Clear();
+    PageHandler handler(buffers.page, buffers.key);
+    rapidjson::Reader reader;
+    rapidjson::InsituStringStream stream(&buffers.body[0]);
+    reader.Parse<rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag>(stream, handler);
+    if (reader.HasParseError() || !handler.rootIsObject()) return false;
+
+    if (handler.sawItems()) {
+        buffers.text.assign(buffers.page.GetString(), buffers.page.GetSize());
+        if (!output->putString(buffers.text)) return false;
+    }
+    if (handler.sawKey())
+        lastEvaluatedKey.assign(buffers.key.GetString(), buffers.key.GetSize());
+    else
+        lastEvaluatedKey.clear();
     output->updateRestart(lastEvaluatedKey);
     return true;
 }

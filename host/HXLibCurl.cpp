@@ -47,7 +47,15 @@ bool HXLibCurl::HXLibCurlAppendHeader(int, const char* line) {
 }
 
 size_t HXLibCurl::collect(char* data, size_t size, size_t count, void* self) {
-    static_cast<HXLibCurl*>(self)->response_.append(data, size * count);
+    auto* client = static_cast<HXLibCurl*>(self);
+    if (client->response_.empty()) {
+        // One allocation for the whole body instead of a copy at every doubling.
+        curl_off_t length = -1;
+        if (curl_easy_getinfo(client->handle_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+            length > 0 && length < (curl_off_t(1) << 30))
+            client->response_.reserve(static_cast<size_t>(length));
+    }
+    client->response_.append(data, size * count);
     return size * count;
 }
 

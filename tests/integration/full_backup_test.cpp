@@ -59,6 +59,17 @@ struct FullBackupFixture : ::testing::Test {
 std::string FullBackupFixture::table;
 std::string FullBackupFixture::endpointUrl;
 
+// Outputs that ask their producer to stop after its first page.
+class StoppingEnvironment : public TeskPrototypeEnvironment {
+public:
+    using TeskPrototypeEnvironment::TeskPrototypeEnvironment;
+    std::shared_ptr<TeskOutput> openSegmentOutput(const std::string& table, int segment) override {
+        auto output = TeskPrototypeEnvironment::openSegmentOutput(table, segment);
+        static_cast<MemoryOutput*>(output.get())->requestStop();
+        return output;
+    }
+};
+
 TEST_F(FullBackupFixture, EveryItemExactlyOnceWhateverTheSegmentCount) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
     for (unsigned segments : {1u, 4u, 7u}) {
@@ -101,17 +112,6 @@ TEST_F(FullBackupFixture, ReadCapacityIsRaisedForTheScanAndPutBack) {
     EXPECT_EQ(described.result->provisionedThroughput.writeCapacityUnits, 5);
 }
 
-// Outputs that ask their producer to stop after its first page.
-class StoppingEnvironment : public TeskPrototypeEnvironment {
-public:
-    using TeskPrototypeEnvironment::TeskPrototypeEnvironment;
-    std::shared_ptr<TeskOutput> openSegmentOutput(const std::string& table, int segment) override {
-        auto output = TeskPrototypeEnvironment::openSegmentOutput(table, segment);
-        static_cast<MemoryOutput*>(output.get())->requestStop();
-        return output;
-    }
-};
-
 TEST_F(FullBackupFixture, StoppedBackupResumesToExactlyTheWholeTable) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
     StoppingEnvironment first("stop", log);
@@ -153,6 +153,29 @@ TEST_F(FullBackupFixture, SegmentSetAndWrongRestartCount) {
     EXPECT_FALSE(wrong.execute(table, noGlobals, 0, 4, &restarts, nullptr));
     EXPECT_EQ(other.getFailure(), "Restart strings size does not match thread count");
     EXPECT_FALSE(other.output("description.json"));
+}
+
+TEST_F(FullBackupFixture, SegmentSetResumesOnlyItsSegmentsFromTheirRestartStrings) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    TeskPrototypeEnvironment whole("whole", log);
+    AwsDynamoDBFullBackupRunner reference(localCredentials(), whole);
+    ASSERT_TRUE(reference.execute(table, noGlobals, 0, 2, nullptr, nullptr));
+    const std::string secondSegment = whole.output(TeskPrototypeEnvironment::segmentName(table, 1))->data();
+
+    StoppingEnvironment stoppedRun("stop", log);
+    AwsDynamoDBFullBackupRunner stopping(localCredentials(), stoppedRun);
+    ASSERT_TRUE(stopping.execute(table, noGlobals, 0, 2, nullptr, nullptr));
+    std::vector<std::string> restarts = {stopping.getSegmentKeys()[0], stopping.getSegmentKeys()[1]};
+    ASSERT_FALSE(restarts[1].empty()) << "segment 2 must span several pages";
+
+    TeskPrototypeEnvironment resumed("resume", log);
+    AwsDynamoDBFullBackupRunner resuming(localCredentials(), resumed);
+    std::set<int> onlySecond = {2};
+    ASSERT_TRUE(resuming.execute(table, noGlobals, 0, 2, &restarts, &onlySecond));
+    EXPECT_FALSE(resumed.output(TeskPrototypeEnvironment::segmentName(table, 0)));
+    EXPECT_EQ(stoppedRun.output(TeskPrototypeEnvironment::segmentName(table, 1))->data() +
+                  resumed.output(TeskPrototypeEnvironment::segmentName(table, 1))->data(),
+              secondSegment);
 }
 
 TEST_F(FullBackupFixture, BufferedSegmentDeliversTheWholeTable) {

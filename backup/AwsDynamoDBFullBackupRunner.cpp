@@ -10,6 +10,8 @@
 bool AwsDynamoDBFullBackupRunner::execute(std::string tableName, GlobalTableMap& globalTables,
                                           int64_t readThroughput, unsigned threadCount,
                                           std::vector<std::string>* restartStrings, std::set<int>* segments) {
+    // Building a service resolves the runner's credentials once (instance
+    // profile, role), so the segment workers start from usable keys.
     AwsDynamoDBService service(credentials, *environment);
     {
         HxLockGuard guard(lock.get());

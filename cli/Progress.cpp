@@ -31,9 +31,9 @@ Progress::~Progress() { finish(); }
 std::string Progress::line(double seconds) const {
     const double items = static_cast<double>(environment_.linesWritten());
     char text[160];
-    std::snprintf(text, sizeof text, "%.0f items, %s, %.0f items/s, segments %u/%u", items,
+    std::snprintf(text, sizeof text, "%.0f items, %s, %.0f items/s, segments done %u/%u", items,
                   humanBytes(static_cast<double>(environment_.bytesWritten())).c_str(),
-                  seconds > 0 ? items / seconds : 0.0, environment_.segmentsClosed(), segments_);
+                  seconds > 0 ? items / seconds : 0.0, environment_.segmentsDone(), segments_);
     return text;
 }
 

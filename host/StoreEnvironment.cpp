@@ -70,7 +70,7 @@ bool StoreEnvironment::recordSegment(int index, const std::string& restart, cons
         log("recordSegment", "cannot record segment " + std::to_string(index) + ": " + error);
         return false;
     }
-    ++segmentsClosed_;
+    if (restart.empty()) ++segmentsDone_;
     return true;
 }
 

@@ -44,7 +44,8 @@ public:
     }
     uint64_t linesWritten() const { return lines_; }
     uint64_t bytesWritten() const { return bytes_; }
-    unsigned segmentsClosed() const { return segmentsClosed_; }
+    // Segments recorded as scanned to their end.
+    unsigned segmentsDone() const { return segmentsDone_; }
 
 private:
     BackupStore& store_;
@@ -53,7 +54,7 @@ private:
     const std::atomic<bool>* stopFlag_;
     std::atomic<uint64_t> lines_{0};
     std::atomic<uint64_t> bytes_{0};
-    std::atomic<unsigned> segmentsClosed_{0};
+    std::atomic<unsigned> segmentsDone_{0};
     mutable std::mutex manifestMutex_;
     BackupManifest manifest_; // guarded by manifestMutex_
 };

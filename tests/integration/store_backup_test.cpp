@@ -11,17 +11,9 @@
 #include "host/BackupVerifier.h"
 #include "host/FileUtil.h"
 #include "tests/support/SampleTable.h"
+#include "tests/support/TempDir.h"
 
 namespace {
-
-struct TempStore {
-    std::string path;
-    TempStore() {
-        char pattern[] = "/tmp/ddb-job-XXXXXX";
-        path = ::mkdtemp(pattern);
-    }
-    ~TempStore() { std::system(("rm -rf '" + path + "'").c_str()); }
-};
 
 // Item ids in every chunk of a job, with how often each occurs.
 std::map<std::string, int> idsInJob(const FullBackupJobResult& result) {
@@ -51,7 +43,7 @@ struct StoreBackupFixture : ::testing::Test {
         createSampleTable(table, kItems);
     }
 
-    TempStore store;
+    TempDir store;
     FullBackupJobOptions options() {
         FullBackupJobOptions o;
         o.storeRoot = store.path;

@@ -12,17 +12,9 @@
 #include "host/ChunkedSegmentOutput.h"
 #include "host/FileUtil.h"
 #include "host/StoreEnvironment.h"
+#include "tests/support/TempDir.h"
 
 namespace {
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char pattern[] = "/tmp/ddb-store-XXXXXX";
-        path = ::mkdtemp(pattern);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-};
 
 std::string readAll(const std::string& path) {
     std::string data;

@@ -127,7 +127,7 @@ int backupCommand(int argc, char** argv) {
     credentials.region = options.region;
     if (arguments.has("role-arn")) {
         credentials.accessKeyId = arguments.get("role-arn");
-        if (credentials.accessKeyId.rfind("arn:aws:iam::", 0) != 0 && credentials.accessKeyId.rfind("arn:aws-cn:iam::", 0) != 0)
+        if (credentials.accessKeyId.rfind("arn:aws:iam::", 0) != 0)
             return usage("--role-arn must be an IAM role ARN (arn:aws:iam::ACCOUNT:role/NAME)");
     } else {
         credentials.accessKeyId = environmentValue("AWS_ACCESS_KEY_ID");

@@ -18,6 +18,7 @@ export AWS_ENDPOINT_URL="$endpoint"
 export AWS_ACCESS_KEY_ID=demo AWS_SECRET_ACCESS_KEY=demo-secret AWS_REGION=us-east-1
 export AWS_EC2_METADATA_DISABLED=true
 store="$here/demo-store"
+rm -rf "$store" # each run shows one fresh backup; the store stays for a look afterwards
 
 ./build/tools/sample-table/ddb-sample-table --table demo-orders --items 3000
 echo "== backup"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the release build
 # under ctest, the unit tests again under AddressSanitizer+UBSan, and the
-# host's threading tests under ThreadSanitizer.
+# host's threading tests and the backup runners under ThreadSanitizer.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -19,7 +19,10 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ./build-asan/tests/
 ./build-asan/tests/ddb_host_tests --gtest_brief=1
 
 cmake -S . -B build-tsan -DDDB_TSAN=ON -DDDB_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build build-tsan -j"$jobs" --target ddb_host_tests
+cmake --build build-tsan -j"$jobs" --target ddb_host_tests ddb_integration_tests
 TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/ddb_host_tests --gtest_brief=1
+# The backup runners' threads against the local endpoint (ctest starts and stops it).
+(cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure --timeout 600 \
+   -R 'FullBackupFixture|StoreBackupFixture')
 
 echo "test.sh: all tests passed"

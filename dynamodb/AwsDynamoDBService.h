@@ -13,7 +13,9 @@
 
 #include "aws/AwsRequestService.h"
 #include "dynamodb/AmazonOutcome.h"
+#include "dynamodb/GetRecordsResult.h"
 #include "dynamodb/ScanResult.h"
+#include "dynamodb/StreamDescription.h"
 #include "dynamodb/TableDescription.h"
 #include "dynamodb/WriteRequest.h"
 #include "host/TeskEnvironment.h"
@@ -75,6 +77,20 @@ public:
     AmazonOutcome<std::map<std::string, WriteRequest>> batchWriteItems(
         const std::string& tableName, const std::vector<std::string>& keyNames,
         const std::map<std::string, WriteRequest>& entries);
+
+    // Stream operations (DynamoDB Streams endpoint, signed for "dynamodb").
+    // The ARNs of the table's streams (first page only).
+    AmazonOutcome<std::vector<std::string>> listStreams(const std::string& tableName);
+    // The stream with every shard, following the shard pages.
+    AmazonOutcome<StreamDescription> describeStream(const std::string& streamArn);
+    // TRIM_HORIZON when `sequenceNumber` is empty, else AFTER_SEQUENCE_NUMBER.
+    AmazonOutcome<std::string> getShardIterator(const std::string& streamArn, const std::string& shardId,
+                                                const std::string& sequenceNumber);
+    AmazonOutcome<GetRecordsResult> getRecords(const std::string& shardIterator);
+    // One GetRecords page straight to `output` as incremental item lines.
+    AmazonResponse getRecordsToStream(const std::string& shardIterator, TeskOutput* output,
+                                      std::string& nextShardIterator, std::string& lastSequenceNumber,
+                                      int64_t& recordTime, int& recordCount, AmazonError& error);
 
     // Names per list page; DynamoDB's maximum, 100, unless a caller needs less.
     void setListPageSize(int size) { listPageSize = size; }

@@ -3,7 +3,7 @@
 // A DynamoDB endpoint on loopback for tests and the demo: dynalite, with a
 // thin layer of ours in front that answers what dynalite lacks (stream and
 // encryption settings in table descriptions, global tables) and routes by
-// X-Amz-Target, so the Streams API can be added here as well.
+// X-Amz-Target to dynalite, to our global tables or to our Streams API.
 //
 // usage: node server.js [--port N] [--path DIR] [--port-file FILE] [--table-delay-ms N]
 
@@ -11,6 +11,7 @@ const http = require('http');
 const dynalite = require('dynalite');
 const { TableMetadata } = require('./lib/tableMetadata');
 const { GlobalTables, error } = require('./lib/globalTables');
+const { Streams } = require('./lib/streams');
 
 function parseArguments(argv) {
   const options = { port: 0, path: null, portFile: null, tableDelayMs: 0 };
@@ -36,6 +37,8 @@ const backend = dynalite({
 });
 const metadata = new TableMetadata();
 const globalTables = new GlobalTables('000000000000');
+const streams = new Streams('us-east-1', '000000000000');
+const writeQueues = new Map(); // table name -> tail of its serialised writes
 let backendPort = 0;
 
 // Sends a request on to dynalite; resolves with its status and raw body.
@@ -86,6 +89,7 @@ async function handleDynamoDB(operation, request, rawBody) {
       return forwardAndAdjust(request, JSON.stringify(forwarded), (answer) => {
         metadata.created(parsed, answer.TableDescription);
         metadata.decorate(answer.TableDescription);
+        syncStream(answer.TableDescription);
       });
     }
     case 'UpdateTable': {
@@ -99,11 +103,14 @@ async function handleDynamoDB(operation, request, rawBody) {
         if (described.status !== 200) return { status: described.status, body: described.raw };
         const table = JSON.parse(described.raw.toString('utf8')).Table;
         metadata.updated(parsed, table);
-        return { status: 200, body: { TableDescription: metadata.decorate(table) } };
+        metadata.decorate(table);
+        syncStream(table);
+        return { status: 200, body: { TableDescription: table } };
       }
       return forwardAndAdjust(request, JSON.stringify(forwarded), (answer) => {
         metadata.updated(parsed, answer.TableDescription);
         metadata.decorate(answer.TableDescription);
+        syncStream(answer.TableDescription);
       });
     }
     case 'DescribeTable':
@@ -113,13 +120,89 @@ async function handleDynamoDB(operation, request, rawBody) {
       return forwardAndAdjust(request, rawBody, (answer) => {
         metadata.decorate(answer.TableDescription);
         metadata.deleted(parsed.TableName);
+        streams.disable(parsed.TableName);
       });
     }
-    default: {
-      const answer = await forward(request, rawBody);
-      return { status: answer.status, body: answer.raw };
+    case 'PutItem':
+    case 'UpdateItem':
+    case 'DeleteItem': {
+      const parsed = parseBody(rawBody);
+      if (!streams.hasStream(parsed.TableName)) break;
+      return serialised(parsed.TableName, () => writeWithRecord(request, operation, parsed, rawBody));
+    }
+    case 'BatchWriteItem': {
+      const parsed = parseBody(rawBody);
+      const tables = Object.keys(parsed.RequestItems || {});
+      if (!tables.some((name) => streams.hasStream(name))) break;
+      return batchWithRecords(request, parsed);
+    }
+    default:
+      break;
+  }
+  const answer = await forward(request, rawBody);
+  return { status: answer.status, body: answer.raw };
+}
+
+// Keeps the stream in step with the table's description after a table change.
+function syncStream(description) {
+  if (!description || !description.TableName) return;
+  const name = description.TableName;
+  const wanted = description.StreamSpecification && description.StreamSpecification.StreamEnabled;
+  const current = streams.current.get(name);
+  if (wanted && (!current || current.arn !== description.LatestStreamArn)) {
+    if (current) streams.disable(name);
+    streams.enable(name, description.LatestStreamArn, description.LatestStreamLabel,
+      description.StreamSpecification.StreamViewType, description.KeySchema);
+  } else if (!wanted && current) {
+    streams.disable(name);
+  }
+}
+
+// Writes to one table run one after another, so that the images read around
+// a write belong to that write.
+function serialised(tableName, work) {
+  const previous = writeQueues.get(tableName) || Promise.resolve();
+  const next = previous.then(work, work);
+  writeQueues.set(tableName, next.catch(() => undefined));
+  return next;
+}
+
+async function currentItem(request, tableName, key) {
+  const answer = await forward(request_like(request, 'GetItem'),
+    JSON.stringify({ TableName: tableName, Key: key, ConsistentRead: true }));
+  if (answer.status !== 200) return null;
+  const parsed = JSON.parse(answer.raw.toString('utf8'));
+  return parsed.Item || null;
+}
+
+async function writeWithRecord(request, operation, parsed, rawBody) {
+  const stream = streams.current.get(parsed.TableName);
+  const key = operation === 'PutItem' ? streams.keysOf(stream, parsed.Item) : parsed.Key;
+  const before = await currentItem(request, parsed.TableName, key);
+  const answer = await forward(request_like(request, operation), rawBody);
+  if (answer.status === 200) streams.record(parsed.TableName, before, await currentItem(request, parsed.TableName, key));
+  return { status: answer.status, body: answer.raw };
+}
+
+// A batch touching a stream-enabled table is applied entry by entry, so that
+// each change gets its record.
+async function batchWithRecords(request, parsed) {
+  for (const [tableName, entries] of Object.entries(parsed.RequestItems)) {
+    for (const entry of entries) {
+      const put = entry.PutRequest;
+      const operation = put ? 'PutItem' : 'DeleteItem';
+      const body = put ? { TableName: tableName, Item: put.Item } : { TableName: tableName, Key: entry.DeleteRequest.Key };
+      const work = streams.hasStream(tableName)
+        ? () => writeWithRecord(request, operation, body, JSON.stringify(body))
+        : async () => {
+          const answer = await forward(request_like(request, operation), JSON.stringify(body));
+          return { status: answer.status, body: answer.raw };
+        };
+      const answer = await serialised(tableName, work);
+      if (answer.status !== 200) return answer;
     }
   }
+  return { status: 200, body: { UnprocessedItems: {} } };
 }
 
 function request_like(request, operation) {
@@ -139,8 +222,8 @@ function parseBody(rawBody) {
   }
 }
 
-async function handleStreams(operation) {
-  return error(400, 'UnknownOperationException', 'The Streams operation ' + operation + ' is not available yet');
+async function handleStreams(operation, request, rawBody) {
+  return streams.handle(operation, parseBody(rawBody));
 }
 
 const front = http.createServer((request, response) => {
@@ -153,9 +236,10 @@ const front = http.createServer((request, response) => {
     const prefix = target.slice(0, dot);
     const operation = target.slice(dot + 1);
     try {
-      const answer = prefix === 'DynamoDBStreams_20120810'
-        ? await handleStreams(operation, request, rawBody)
-        : await handleDynamoDB(operation, request, rawBody);
+      let answer;
+      if (prefix === 'DynamoDBStreams_20120810') answer = await handleStreams(operation, request, rawBody);
+      else if (prefix === 'LocalAdmin') answer = streams.admin(operation, parseBody(rawBody));
+      else answer = await handleDynamoDB(operation, request, rawBody);
       reply(response, answer.status, answer.body);
     } catch (e) {
       reply(response, 500, { __type: 'com.amazonaws.dynamodb.v20120810#InternalServerError', message: String(e) });

@@ -1,0 +1,89 @@
+#include "dynamodb/GetRecordsResult.h"
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "dynamodb/JsonText.h"
+
+namespace {
+
+const rapidjson::Value* member(const rapidjson::Value& object, const char* name) {
+    if (!object.IsObject()) return nullptr;
+    auto found = object.FindMember(name);
+    return found == object.MemberEnd() ? nullptr : &found->value;
+}
+
+// Seconds, whole: an integer as it is, a fraction truncated, anything else 0.
+int64_t wholeSeconds(const rapidjson::Value* value) {
+    if (!value) return 0;
+    if (value->IsInt64()) return value->GetInt64();
+    if (value->IsUint64()) return static_cast<int64_t>(value->GetUint64());
+    if (value->IsDouble()) return static_cast<int64_t>(value->GetDouble());
+    return 0;
+}
+
+void writeOrNull(rapidjson::Writer<rapidjson::StringBuffer>& writer, const rapidjson::Value* value) {
+    if (value)
+        value->Accept(writer);
+    else
+        writer.Null();
+}
+
+} // namespace
+
+void GetRecordsResult::assign(const rapidjson::Value& response) {
+    nextShardIterator = json_text::stringMember(response, "NextShardIterator");
+    records.clear();
+    const rapidjson::Value* list = member(response, "Records");
+    if (!list || !list->IsArray()) return;
+    for (const auto& element : list->GetArray()) {
+        StreamRecord record;
+        const std::string name = json_text::stringMember(element, "eventName");
+        record.eventType = name == "INSERT" ? 0 : name == "MODIFY" ? 1 : 2;
+        const rapidjson::Value* dynamodb = member(element, "dynamodb");
+        const rapidjson::Value* image = dynamodb ? member(*dynamodb, record.eventType == 2 ? "Keys" : "NewImage") : nullptr;
+        record.data = image ? json_text::compact(*image) : "null";
+        record.approximateCreationDateTime = dynamodb ? wholeSeconds(member(*dynamodb, "ApproximateCreationDateTime")) : 0;
+        record.sequenceNumber = dynamodb ? json_text::stringMember(*dynamodb, "SequenceNumber") : "";
+        records.push_back(std::move(record));
+    }
+}
+
+bool GetRecordsResult::parseToStream(const std::string& responseBody, TeskOutput* output,
+                                     std::string& nextShardIterator, std::string& lastSequenceNumber,
+                                     int64_t& approximateCreationDateTime, int& recordCount) {
+    nextShardIterator.clear();
+    lastSequenceNumber.clear();
+    approximateCreationDateTime = 0;
+    recordCount = 0;
+    rapidjson::Document document;
+    if (!json_text::parseObject(document, responseBody)) return false;
+
+    const rapidjson::Value* list = member(document, "Records");
+    if (list && list->IsArray()) {
+        rapidjson::StringBuffer buffer;
+        std::string line;
+        for (const auto& record : list->GetArray()) {
+            const rapidjson::Value* event = member(record, "eventName");
+            const rapidjson::Value* dynamodb = member(record, "dynamodb");
+            const rapidjson::Value* sequence = dynamodb ? member(*dynamodb, "SequenceNumber") : nullptr;
+            if (!event || !event->IsString() || !dynamodb || !dynamodb->IsObject() || !sequence || !sequence->IsString())
+                return false;
+            const bool remove = event->GetStringLength() > 0 && event->GetString()[0] == 'R';
+            buffer.Clear();
+            rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+            writeOrNull(writer, member(*dynamodb, remove ? "Keys" : "NewImage"));
+            line.assign(remove ? "REMOVE: " : "UPDATE: ");
+            line.append(buffer.GetString(), buffer.GetSize());
+            line.push_back('\n');
+            if (!output->putString(line)) return false;
+            approximateCreationDateTime = wholeSeconds(member(*dynamodb, "ApproximateCreationDateTime"));
+            lastSequenceNumber.assign(sequence->GetString(), sequence->GetStringLength());
+            output->updateRestart(lastSequenceNumber);
+            ++recordCount;
+            if (output->stopNow()) return true;
+        }
+    }
+    nextShardIterator = json_text::stringMember(document, "NextShardIterator");
+    return true;
+}

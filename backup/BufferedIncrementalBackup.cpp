@@ -1,0 +1,43 @@
+#include "backup/BufferedIncrementalBackup.h"
+
+#include "aws/AwsRequestService.h"
+#include "host/DefaultEnvironments.h"
+
+BufferedIncrementalBackup::BufferedIncrementalBackup()
+    : TeskBufferedOutput(&dummyEnvIncr(), kDefaultCapacity, "incremental backup") {}
+
+// The producer reads into this object's members: stop it before they go.
+BufferedIncrementalBackup::~BufferedIncrementalBackup() { abandonProducer(); }
+
+bool BufferedIncrementalBackup::initialize(AmazonCredentials givenCredentials, TeskEnvironment* givenEnvironment,
+                                           const std::string& streamArn, const std::string& tableName,
+                                           const Shard& shard, int64_t time, const std::string& restart) {
+    credentials = std::move(givenCredentials);
+    // The given environment, so that a credential failure reaches this job's log.
+    if (!AwsRequestService::handleIAMRole(*givenEnvironment, credentials)) return false;
+    args = std::make_shared<ProcessShardArgs>();
+    args->credentials = &credentials;
+    args->streamArn = streamArn;
+    args->tableName = tableName;
+    args->shardId = shard.shardId;
+    args->parentShardId = shard.parentShardId;
+    args->startingSequenceNumber = shard.startingSequenceNumber;
+    args->endingSequenceNumber = shard.endingSequenceNumber;
+    args->startTime = time;
+    args->lock = &lock;
+    args->shardStates = &shardStates;
+    args->environment = givenEnvironment;
+    args->restartString = restart == "empty" ? "" : restart;
+    args->output = this;
+    name_ = tableName + "/" + shard.shardId;
+    TeskBufferedOutput::close(restart == "empty" ? "" : restart);
+    environment = givenEnvironment;
+    return true;
+}
+
+bool BufferedIncrementalBackup::startBackup(bool verbose) {
+    if (!args) return false;
+    args->restartString = getRestartString();
+    args->verbose = verbose;
+    return AwsDynamoDBIncrementalBackupRunner::executeLowLevel(args.get());
+}

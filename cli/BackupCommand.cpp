@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "aws/AwsRequestService.h"
-#include "backup/FullBackupJob.h"
+#include "backup/BackupJob.h"
 #include "cli/Arguments.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
@@ -24,10 +24,16 @@ const char* kBackupHelp =
     "segment after its current page and records where it stopped; --resume then\n"
     "finishes the job as if it had never stopped.\n"
     "\n"
+    "With --incremental, saves the changes recorded in the table's stream (which\n"
+    "must carry new images) since the last complete incremental in the store, one\n"
+    "line per change, and the shard tree with each shard's resume point.\n"
+    "\n"
     "  --table T            the table to back up (required)\n"
     "  --region R           its region (default: AWS_REGION, then AWS_DEFAULT_REGION)\n"
     "  --store DIR          the backup store (required; created if missing)\n"
     "  --segments N         parallel scan segments, 1 to 1000 (default 4)\n"
+    "  --incremental        back up the stream's changes instead of every item\n"
+    "  --threads N          incremental: shards read at once (default: all of them)\n"
     "  --read-capacity N    raise a provisioned table's read capacity to N during the\n"
     "                       scan and put it back afterwards (default: leave it)\n"
     "  --resume JOB         continue a stopped, failed or interrupted job\n"
@@ -91,20 +97,22 @@ int backupCommand(int argc, char** argv) {
     Arguments arguments;
     std::string error;
     if (!arguments.parse(argc, argv, 2,
-                         {"table", "region", "store", "segments", "read-capacity", "resume", "role-arn", "chunk-size"},
-                         {"help", "verbose"}, error))
+                         {"table", "region", "store", "segments", "threads", "read-capacity", "resume", "role-arn",
+                          "chunk-size"},
+                         {"help", "verbose", "incremental"}, error))
         return usage(error);
     if (arguments.has("help")) {
         std::fputs(kBackupHelp, stdout);
         return 0;
     }
-    FullBackupJobOptions options;
+    BackupJobOptions options;
     options.table = arguments.get("table");
     options.region = arguments.get("region", environmentValue("AWS_REGION"));
     if (options.region.empty()) options.region = environmentValue("AWS_DEFAULT_REGION");
     options.storeRoot = arguments.get("store");
-    int64_t segments = 0, readCapacity = 0, resume = 0, chunkSize = 0;
+    int64_t segments = 0, threads = 0, readCapacity = 0, resume = 0, chunkSize = 0;
     if (!arguments.getNumber("segments", 4, 1, 1000, segments, error) ||
+        !arguments.getNumber("threads", 0, 1, 1000, threads, error) ||
         !arguments.getNumber("read-capacity", 0, 0, 40000000, readCapacity, error) ||
         !arguments.getNumber("resume", 0, 1, INT64_MAX, resume, error) ||
         !arguments.getNumber("chunk-size", static_cast<int64_t>(StoreEnvironment::kDefaultChunkSize), 1024,
@@ -116,7 +124,12 @@ int backupCommand(int argc, char** argv) {
     if (!isTableName(options.table))
         return usage("'" + options.table + "' is not a DynamoDB table name (3 to 255 letters, digits, '_', '-', '.')");
     if (!isRegionName(options.region)) return usage("'" + options.region + "' is not an AWS region name");
+    options.incremental = arguments.has("incremental");
+    if (options.incremental && (arguments.has("segments") || arguments.has("read-capacity") || arguments.has("resume")))
+        return usage("--segments, --read-capacity and --resume apply to full backups only");
+    if (!options.incremental && arguments.has("threads")) return usage("--threads applies to --incremental only");
     options.segments = static_cast<unsigned>(segments);
+    options.threads = static_cast<unsigned>(threads);
     options.readCapacity = readCapacity;
     options.resumeJob = resume;
     options.chunkSize = static_cast<uint64_t>(chunkSize);
@@ -154,9 +167,13 @@ int backupCommand(int argc, char** argv) {
     const auto started = std::chrono::steady_clock::now();
     options.onStart = [&](StoreEnvironment& environment) {
         const BackupManifest manifest = environment.manifest();
-        std::fprintf(stderr, "ddb-backup: %s job F%lld, %u segments, into %s\n",
-                     options.resumeJob ? "resuming" : "starting", static_cast<long long>(manifest.jobId),
-                     manifest.segmentCount, environment.jobDirectory().c_str());
+        if (manifest.incremental())
+            std::fprintf(stderr, "ddb-backup: starting incremental job I%lld into %s\n",
+                         static_cast<long long>(manifest.jobId), environment.jobDirectory().c_str());
+        else
+            std::fprintf(stderr, "ddb-backup: %s job F%lld, %u segments, into %s\n",
+                         options.resumeJob ? "resuming" : "starting", static_cast<long long>(manifest.jobId),
+                         manifest.segmentCount, environment.jobDirectory().c_str());
         progress = std::make_unique<Progress>(environment, label, manifest.segmentCount, stopRequested);
     };
     std::string summary;
@@ -165,17 +182,19 @@ int backupCommand(int argc, char** argv) {
         progress->finish();
         summary = progress->line(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     };
-    FullBackupJobResult result = runFullBackupJob(options);
+    BackupJobResult result = runBackupJob(options);
     progress.reset();
     if (result.status.empty()) {
         std::fprintf(stderr, "ddb-backup backup: %s: %s\n", label.c_str(), result.error.c_str());
         return 1;
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::fprintf(stderr, "ddb-backup: job F%lld of %s %s in %.1f s: %s\n", static_cast<long long>(result.jobId),
-                 label.c_str(), result.status.c_str(), seconds, summary.c_str());
-    std::fprintf(stderr, "ddb-backup: job F%lld holds %llu items, %s in %s\n", static_cast<long long>(result.jobId),
+    const std::string job = result.manifest.directoryName();
+    std::fprintf(stderr, "ddb-backup: job %s of %s %s in %.1f s: %s\n", job.c_str(), label.c_str(),
+                 result.status.c_str(), seconds, summary.c_str());
+    std::fprintf(stderr, "ddb-backup: job %s holds %llu %s, %s in %s\n", job.c_str(),
                  static_cast<unsigned long long>(result.manifest.totalLines()),
+                 result.manifest.incremental() ? "changes" : "items",
                  humanBytes(static_cast<double>(result.manifest.totalBytes())).c_str(), result.jobDirectory.c_str());
     if (result.status == "complete") return 0;
     std::fprintf(stderr, "ddb-backup backup: %s\n", result.error.c_str());

@@ -51,7 +51,7 @@ int jobsCommand(int argc, char** argv) {
     for (const auto& job : jobs) {
         const BackupManifest& m = job.manifest;
         std::printf("%-32s %-16s %-5s %6lld %-20s %-11s %10llu %10s\n", m.table.c_str(), m.region.c_str(),
-                    m.level.c_str(), static_cast<long long>(m.jobId), utcTime(m.startTime).c_str(),
+                    m.incremental() ? "incr" : "full", static_cast<long long>(m.jobId), utcTime(m.startTime).c_str(),
                     job.interrupted ? "interrupted" : m.status.c_str(), static_cast<unsigned long long>(m.totalLines()),
                     humanBytes(static_cast<double>(m.totalBytes())).c_str());
     }

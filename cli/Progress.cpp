@@ -30,10 +30,18 @@ Progress::~Progress() { finish(); }
 
 std::string Progress::line(double seconds) const {
     const double items = static_cast<double>(environment_.linesWritten());
+    const char* unit = segments_ ? "items" : "changes";
     char text[160];
-    std::snprintf(text, sizeof text, "%.0f items, %s, %.0f items/s, segments done %u/%u", items,
-                  humanBytes(static_cast<double>(environment_.bytesWritten())).c_str(),
-                  seconds > 0 ? items / seconds : 0.0, environment_.segmentsDone(), segments_);
+    int length = std::snprintf(text, sizeof text, "%.0f %s, %s, %.0f %s/s, ", items, unit,
+                               humanBytes(static_cast<double>(environment_.bytesWritten())).c_str(),
+                               seconds > 0 ? items / seconds : 0.0, unit);
+    if (length > 0 && static_cast<size_t>(length) < sizeof text) {
+        if (segments_)
+            std::snprintf(text + length, sizeof text - length, "segments done %u/%u", environment_.segmentsDone(),
+                          segments_);
+        else
+            std::snprintf(text + length, sizeof text - length, "shards done %u", environment_.segmentsDone());
+    }
     return text;
 }
 

@@ -13,6 +13,7 @@ class StoreEnvironment;
 
 class Progress {
 public:
+    // `segments` 0: an incremental, whose shard count is not known up front.
     Progress(StoreEnvironment& environment, std::string label, unsigned segments, const std::atomic<bool>& stopFlag);
     ~Progress();
     // Stops the display and ends a live line.

@@ -4,10 +4,14 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+std::string BackupManifest::directoryName() const { return (incremental() ? "I" : "F") + std::to_string(jobId); }
+
 uint64_t BackupManifest::totalBytes() const {
     uint64_t total = 0;
     for (const auto& segment : segments)
         for (const auto& chunk : segment.second.chunks) total += chunk.bytes;
+    for (const auto& shard : shards)
+        for (const auto& chunk : shard.second.chunks) total += chunk.bytes;
     return total;
 }
 
@@ -15,6 +19,8 @@ uint64_t BackupManifest::totalLines() const {
     uint64_t total = 0;
     for (const auto& segment : segments)
         for (const auto& chunk : segment.second.chunks) total += chunk.lines;
+    for (const auto& shard : shards)
+        for (const auto& chunk : shard.second.chunks) total += chunk.lines;
     return total;
 }
 
@@ -24,6 +30,28 @@ bool BackupManifest::allSegmentsScanned() const {
         if (!segment.second.closed || !segment.second.restart.empty()) return false;
     return true;
 }
+
+namespace {
+
+void writeChunks(rapidjson::Writer<rapidjson::StringBuffer>& writer, const std::vector<ChunkRecord>& chunks) {
+    writer.Key("chunks");
+    writer.StartArray();
+    for (const auto& chunk : chunks) {
+        writer.StartObject();
+        writer.Key("number");
+        writer.Int(chunk.number);
+        writer.Key("bytes");
+        writer.Uint64(chunk.bytes);
+        writer.Key("lines");
+        writer.Uint64(chunk.lines);
+        writer.Key("sha256");
+        writer.String(chunk.sha256.c_str(), static_cast<rapidjson::SizeType>(chunk.sha256.size()));
+        writer.EndObject();
+    }
+    writer.EndArray();
+}
+
+} // namespace
 
 std::string BackupManifest::toJson() const {
     rapidjson::StringBuffer buffer;
@@ -58,23 +86,26 @@ std::string BackupManifest::toJson() const {
         writer.Key("closed");
         writer.Bool(segment.closed);
         text("restart", segment.restart);
-        writer.Key("chunks");
-        writer.StartArray();
-        for (const auto& chunk : segment.chunks) {
-            writer.StartObject();
-            writer.Key("number");
-            writer.Int(chunk.number);
-            writer.Key("bytes");
-            writer.Uint64(chunk.bytes);
-            writer.Key("lines");
-            writer.Uint64(chunk.lines);
-            text("sha256", chunk.sha256);
-            writer.EndObject();
-        }
-        writer.EndArray();
+        writeChunks(writer, segment.chunks);
         writer.EndObject();
     }
     writer.EndArray();
+    if (incremental()) {
+        writer.Key("previousJob");
+        writer.Int64(previousJob);
+        writer.Key("shards");
+        writer.StartArray();
+        for (const auto& entry : shards) {
+            writer.StartObject();
+            text("id", entry.second.id);
+            writer.Key("closed");
+            writer.Bool(entry.second.closed);
+            text("state", entry.second.state);
+            writeChunks(writer, entry.second.chunks);
+            writer.EndObject();
+        }
+        writer.EndArray();
+    }
     writer.EndObject();
     return std::string(buffer.GetString(), buffer.GetSize());
 }
@@ -99,6 +130,22 @@ bool readUint64(const rapidjson::Value& object, const char* name, uint64_t& out)
     auto found = object.FindMember(name);
     if (found == object.MemberEnd() || !found->value.IsUint64()) return false;
     out = found->value.GetUint64();
+    return true;
+}
+
+bool readChunks(const rapidjson::Value& owner, std::vector<ChunkRecord>& chunks) {
+    auto list = owner.FindMember("chunks");
+    if (list == owner.MemberEnd() || !list->value.IsArray()) return false;
+    for (const auto& chunkValue : list->value.GetArray()) {
+        ChunkRecord chunk;
+        int64_t number = 0;
+        if (!chunkValue.IsObject() || !readInt64(chunkValue, "number", number) || number < 1 ||
+            !readUint64(chunkValue, "bytes", chunk.bytes) || !readUint64(chunkValue, "lines", chunk.lines) ||
+            !readString(chunkValue, "sha256", chunk.sha256))
+            return false;
+        chunk.number = static_cast<int>(number);
+        chunks.push_back(chunk);
+    }
     return true;
 }
 
@@ -149,24 +196,31 @@ bool BackupManifest::fromJson(const std::string& text, BackupManifest& manifest,
         }
         segment.index = static_cast<int>(index);
         segment.closed = closed->value.GetBool();
-        auto chunks = element.FindMember("chunks");
-        if (chunks == element.MemberEnd() || !chunks->value.IsArray()) {
-            error = "segment " + std::to_string(index) + " has no chunks array";
+        if (!readChunks(element, segment.chunks)) {
+            error = "the chunks of segment " + std::to_string(index) + " are malformed";
             return false;
         }
-        for (const auto& chunkValue : chunks->value.GetArray()) {
-            ChunkRecord chunk;
-            int64_t number = 0;
-            if (!chunkValue.IsObject() || !readInt64(chunkValue, "number", number) || number < 1 ||
-                !readUint64(chunkValue, "bytes", chunk.bytes) || !readUint64(chunkValue, "lines", chunk.lines) ||
-                !readString(chunkValue, "sha256", chunk.sha256)) {
-                error = "a chunk entry of segment " + std::to_string(index) + " is malformed";
+        read.segments[segment.index] = std::move(segment);
+    }
+    if (read.incremental()) {
+        readInt64(document, "previousJob", read.previousJob);
+        auto shards = document.FindMember("shards");
+        if (shards == document.MemberEnd() || !shards->value.IsArray()) {
+            error = "no shards array";
+            return false;
+        }
+        for (const auto& element : shards->value.GetArray()) {
+            ShardRecord shard;
+            auto closed = element.IsObject() ? element.FindMember("closed") : rapidjson::Value::ConstMemberIterator();
+            if (!element.IsObject() || !readString(element, "id", shard.id) || closed == element.MemberEnd() ||
+                !closed->value.IsBool() || !readString(element, "state", shard.state) ||
+                !readChunks(element, shard.chunks)) {
+                error = "a shard entry is malformed";
                 return false;
             }
-            chunk.number = static_cast<int>(number);
-            segment.chunks.push_back(chunk);
+            shard.closed = closed->value.GetBool();
+            read.shards[shard.id] = std::move(shard);
         }
-        read.segments[segment.index] = std::move(segment);
     }
     manifest = std::move(read);
     return true;

@@ -23,12 +23,19 @@ struct SegmentRecord {
     std::vector<ChunkRecord> chunks;
 };
 
+struct ShardRecord {
+    std::string id;
+    bool closed = false;
+    std::string state; // "finished", "empty" or the last sequence number saved
+    std::vector<ChunkRecord> chunks;
+};
+
 struct BackupManifest {
     static constexpr int kVersion = 1;
     static constexpr const char* kFileName = "manifest.json";
 
     int version = kVersion;
-    std::string level = "full";
+    std::string level = "full"; // "full" or "incremental"
     std::string table;
     std::string region;
     int64_t jobId = 0;
@@ -37,7 +44,13 @@ struct BackupManifest {
     unsigned segmentCount = 0;
     std::string status = "running"; // running, stopped, failed, complete
     std::string failure;            // why a failed job failed
-    std::map<int, SegmentRecord> segments;
+    std::map<int, SegmentRecord> segments;         // full backups
+    std::map<std::string, ShardRecord> shards;     // incremental backups
+    int64_t previousJob = 0; // the incremental this one continues; 0: none
+
+    bool incremental() const { return level == "incremental"; }
+    // "F<job>" or "I<job>": the job's directory name.
+    std::string directoryName() const;
 
     uint64_t totalBytes() const;
     uint64_t totalLines() const;

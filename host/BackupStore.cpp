@@ -25,9 +25,11 @@ std::vector<std::string> entries(const std::string& directory) {
     return names;
 }
 
-// "F12" -> 12; 0 when the name is not a full-backup job directory.
+// "F12" or "I12" -> 12; 0 when the name is not a job directory.
 int64_t jobIdOf(const std::string& name) {
-    if (name.size() < 2 || name[0] != 'F' || name.find_first_not_of("0123456789", 1) != std::string::npos) return 0;
+    if (name.size() < 2 || (name[0] != 'F' && name[0] != 'I') ||
+        name.find_first_not_of("0123456789", 1) != std::string::npos)
+        return 0;
     return std::strtoll(name.c_str() + 1, nullptr, 10);
 }
 
@@ -51,6 +53,10 @@ std::string BackupStore::open() { return file_util::makeDirectories(root_); }
 
 std::string BackupStore::jobDirectory(const std::string& region, const std::string& table, int64_t jobId) const {
     return root_ + "/" + region + "/" + table + "/F" + std::to_string(jobId);
+}
+
+std::string BackupStore::jobDirectory(const BackupManifest& manifest) const {
+    return root_ + "/" + manifest.region + "/" + manifest.table + "/" + manifest.directoryName();
 }
 
 std::string BackupStore::segmentDirectory(const std::string& region, const std::string& table, int64_t jobId,
@@ -85,7 +91,7 @@ bool BackupStore::allocateJobId(int64_t& jobId, std::string& error) {
 }
 
 bool BackupStore::saveManifest(const BackupManifest& manifest, std::string& error) const {
-    const std::string directory = jobDirectory(manifest.region, manifest.table, manifest.jobId);
+    const std::string directory = jobDirectory(manifest);
     error = file_util::makeDirectories(directory);
     if (error.empty()) error = file_util::writeAtomically(directory + "/" + BackupManifest::kFileName, manifest.toJson());
     return error.empty();
@@ -129,6 +135,19 @@ bool BackupStore::findJob(int64_t jobId, Job& job, std::string& error) const {
     }
     error = "no job " + std::to_string(jobId) + " in the store at " + root_;
     return false;
+}
+
+bool BackupStore::lastCompleteIncremental(const std::string& region, const std::string& table, Job& job) const {
+    std::vector<std::string> problems;
+    bool found = false;
+    for (auto& candidate : listJobs(problems)) {
+        const BackupManifest& m = candidate.manifest;
+        if (m.incremental() && m.status == "complete" && m.region == region && m.table == table) {
+            job = std::move(candidate); // jobs come in increasing id order: the last one wins
+            found = true;
+        }
+    }
+    return found;
 }
 
 JobLock::~JobLock() {

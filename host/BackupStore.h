@@ -3,6 +3,8 @@
 //   <root>/<region>/<table>/F<job>/manifest.json      the job's commit record
 //   <root>/<region>/<table>/F<job>/description.json   the table's description
 //   <root>/<region>/<table>/F<job>/<scan>/<chunk>      item lines; scan = segment + 1
+//   <root>/<region>/<table>/I<job>/metadata.json      an incremental's shard tree
+//   <root>/<region>/<table>/I<job>/<shard id>/<chunk>  an incremental's change lines
 // Job ids are unique and increasing within a store. Paths are built only
 // from checked components, so no table or region name can leave the store.
 // Thread safety: the manifest operations may be called from any thread;
@@ -26,6 +28,7 @@ public:
     const std::string& root() const { return root_; }
 
     std::string jobDirectory(const std::string& region, const std::string& table, int64_t jobId) const;
+    std::string jobDirectory(const BackupManifest& manifest) const;
     std::string segmentDirectory(const std::string& region, const std::string& table, int64_t jobId,
                                  int segmentIndex) const;
     static std::string chunkPath(const std::string& segmentDirectory, int chunk);
@@ -43,6 +46,8 @@ public:
     // Every job whose manifest reads; unreadable manifests are named in `problems`.
     std::vector<Job> listJobs(std::vector<std::string>& problems) const;
     bool findJob(int64_t jobId, Job& job, std::string& error) const;
+    // The newest complete incremental of a table, if any.
+    bool lastCompleteIncremental(const std::string& region, const std::string& table, Job& job) const;
 
 private:
     std::string root_;

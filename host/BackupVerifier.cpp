@@ -86,6 +86,87 @@ bool isDynamoDBItem(const std::string& line, std::string& why) {
     return isAttributeMap(item, why, 0);
 }
 
+namespace {
+
+// An incremental line: "UPDATE: " + item, or "REMOVE: " + the item's key.
+bool isChangeLine(const std::string& line, std::string& why) {
+    if (line.compare(0, 8, "UPDATE: ") != 0 && line.compare(0, 8, "REMOVE: ") != 0) {
+        why = "neither an UPDATE nor a REMOVE line";
+        return false;
+    }
+    return isDynamoDBItem(line.substr(8), why);
+}
+
+struct Stream {
+    std::string directory;
+    const std::vector<ChunkRecord>* chunks;
+};
+
+void verifyChunks(const Stream& stream, bool changes, VerifyReport& report) {
+    std::vector<char> buffer(1 << 20);
+    std::string why;
+    for (const auto& chunk : *stream.chunks) {
+        const std::string path = BackupStore::chunkPath(stream.directory, chunk.number);
+        std::ifstream file(path, std::ios::binary);
+        if (!file) {
+            report.problems.push_back(path + ": missing");
+            continue;
+        }
+        Sha256Digest digest;
+        uint64_t bytes = 0;
+        uint64_t lines = 0;
+        uint64_t badLines = 0;
+        std::string line;
+        while (file) {
+            file.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+            const size_t got = static_cast<size_t>(file.gcount());
+            if (got == 0) break;
+            digest.add(buffer.data(), got);
+            bytes += got;
+            size_t start = 0;
+            for (size_t i = 0; i < got; ++i) {
+                if (buffer[i] != '\n') continue;
+                line.append(buffer.data() + start, i - start);
+                ++lines;
+                const bool ok = changes ? isChangeLine(line, why) : isDynamoDBItem(line, why);
+                if (!ok && badLines++ == 0)
+                    report.problems.push_back(path + ": line " + std::to_string(lines) + " is not " +
+                                              (changes ? "a change line" : "a DynamoDB item") + " (" + why + ")");
+                line.clear();
+                start = i + 1;
+            }
+            line.append(buffer.data() + start, got - start);
+        }
+        if (!line.empty()) report.problems.push_back(path + ": ends in the middle of a line");
+        const std::string computed = digest.finishHex();
+        if (bytes != chunk.bytes)
+            report.problems.push_back(path + ": expected " + std::to_string(chunk.bytes) + " bytes, found " +
+                                      std::to_string(bytes));
+        if (computed != chunk.sha256)
+            report.problems.push_back(path + ": expected checksum " + chunk.sha256 + ", computed " + computed);
+        if (lines != chunk.lines)
+            report.problems.push_back(path + ": expected " + std::to_string(chunk.lines) + " lines, found " +
+                                      std::to_string(lines));
+        ++report.chunks;
+        report.lines += lines;
+        report.bytes += bytes;
+    }
+}
+
+void verifyJsonFile(const std::string& path, const char* requiredMember, const char* what, VerifyReport& report) {
+    std::string text;
+    if (!file_util::readFile(path, text)) {
+        report.problems.push_back(path + ": missing");
+        return;
+    }
+    rapidjson::Document parsed;
+    parsed.Parse(text.c_str(), text.size());
+    if (parsed.HasParseError() || !parsed.IsObject() || !parsed.HasMember(requiredMember))
+        report.problems.push_back(path + ": not " + what);
+}
+
+} // namespace
+
 VerifyReport verifyJob(const BackupStore::Job& job) {
     VerifyReport report;
     const BackupManifest& manifest = job.manifest;
@@ -93,66 +174,15 @@ VerifyReport verifyJob(const BackupStore::Job& job) {
         report.problems.push_back(job.directory + ": job " + std::to_string(manifest.jobId) + " is " +
                                   (job.interrupted ? std::string("interrupted") : manifest.status) +
                                   ", not a complete backup");
-    std::string description;
-    std::string why;
-    if (!file_util::readFile(job.directory + "/description.json", description)) {
-        report.problems.push_back(job.directory + "/description.json: missing");
-    } else {
-        rapidjson::Document parsed;
-        parsed.Parse(description.c_str(), description.size());
-        if (parsed.HasParseError() || !parsed.IsObject() || !parsed.HasMember("table"))
-            report.problems.push_back(job.directory + "/description.json: not a table description");
+    verifyJsonFile(job.directory + "/description.json", "table", "a table description", report);
+    if (manifest.incremental()) {
+        verifyJsonFile(job.directory + "/metadata.json", "context", "an incremental's metadata", report);
+        for (const auto& entry : manifest.shards)
+            verifyChunks(Stream{job.directory + "/" + entry.first, &entry.second.chunks}, true, report);
+        return report;
     }
-
-    std::vector<char> buffer(1 << 20);
-    for (const auto& entry : manifest.segments) {
-        const std::string directory = job.directory + "/" + std::to_string(entry.first + 1);
-        for (const auto& chunk : entry.second.chunks) {
-            const std::string path = BackupStore::chunkPath(directory, chunk.number);
-            std::ifstream file(path, std::ios::binary);
-            if (!file) {
-                report.problems.push_back(path + ": missing");
-                continue;
-            }
-            Sha256Digest digest;
-            uint64_t bytes = 0;
-            uint64_t lines = 0;
-            uint64_t badLines = 0;
-            std::string line;
-            while (file) {
-                file.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-                const size_t got = static_cast<size_t>(file.gcount());
-                if (got == 0) break;
-                digest.add(buffer.data(), got);
-                bytes += got;
-                size_t start = 0;
-                for (size_t i = 0; i < got; ++i) {
-                    if (buffer[i] != '\n') continue;
-                    line.append(buffer.data() + start, i - start);
-                    ++lines;
-                    if (!isDynamoDBItem(line, why) && badLines++ == 0)
-                        report.problems.push_back(path + ": line " + std::to_string(lines) +
-                                                  " is not a DynamoDB item (" + why + ")");
-                    line.clear();
-                    start = i + 1;
-                }
-                line.append(buffer.data() + start, got - start);
-            }
-            if (!line.empty()) report.problems.push_back(path + ": ends in the middle of a line");
-            const std::string computed = digest.finishHex();
-            if (bytes != chunk.bytes)
-                report.problems.push_back(path + ": expected " + std::to_string(chunk.bytes) + " bytes, found " +
-                                          std::to_string(bytes));
-            if (computed != chunk.sha256)
-                report.problems.push_back(path + ": expected checksum " + chunk.sha256 + ", computed " + computed);
-            if (lines != chunk.lines)
-                report.problems.push_back(path + ": expected " + std::to_string(chunk.lines) + " lines, found " +
-                                          std::to_string(lines));
-            ++report.chunks;
-            report.lines += lines;
-            report.bytes += bytes;
-        }
-    }
+    for (const auto& entry : manifest.segments)
+        verifyChunks(Stream{job.directory + "/" + std::to_string(entry.first + 1), &entry.second.chunks}, false, report);
     if (manifest.status == "complete" && !manifest.allSegmentsScanned())
         report.problems.push_back(job.directory + ": the manifest says complete but not every segment was scanned");
     return report;

@@ -1,14 +1,14 @@
 #include "StoreEnvironment.h"
 
-#include "ChunkedSegmentOutput.h"
+#include "ChunkedOutput.h"
 #include "FileUtil.h"
 
 namespace {
 
-// Collects the description and commits it as one file when closed.
-class DescriptionOutput : public TeskOutput {
+// Collects a small file (description, metadata) and commits it whole at close.
+class WholeFileOutput : public TeskOutput {
 public:
-    explicit DescriptionOutput(std::string path) : TeskOutput(path), path_(std::move(path)) {}
+    explicit WholeFileOutput(std::string path) : TeskOutput(path), path_(std::move(path)) {}
     bool putString(const std::string& data) override {
         text_ += data;
         return true;
@@ -27,7 +27,7 @@ private:
 StoreEnvironment::StoreEnvironment(BackupStore& store, BackupManifest manifest, std::shared_ptr<LogSink> sink,
                                    Clock* clock, uint64_t chunkSize, const std::atomic<bool>* stopFlag)
     : TeskEnvironment("F" + std::to_string(manifest.jobId), std::move(sink), clock), store_(store),
-      jobDirectory_(store.jobDirectory(manifest.region, manifest.table, manifest.jobId)), chunkSize_(chunkSize),
+      jobDirectory_(store.jobDirectory(manifest)), chunkSize_(chunkSize),
       stopFlag_(stopFlag), manifest_(std::move(manifest)) {}
 
 std::shared_ptr<TeskOutput> StoreEnvironment::openSegmentOutput(const std::string& table, int segment) {
@@ -49,13 +49,50 @@ std::shared_ptr<TeskOutput> StoreEnvironment::openSegmentOutput(const std::strin
         log("openSegmentOutput", error);
         return nullptr;
     }
-    ChunkedSegmentOutput::removeUnrecorded(directory, previous);
-    return std::make_shared<ChunkedSegmentOutput>(*this, directory, segment, std::move(previous), chunkSize_);
+    ChunkedOutput::removeUnrecorded(directory, previous);
+    return std::make_shared<ChunkedOutput>(
+        *this, directory, std::move(previous), chunkSize_,
+        [this, segment](const std::string& restart, const std::vector<ChunkRecord>& chunks) {
+            return recordSegment(segment, restart, chunks);
+        });
+}
+
+std::shared_ptr<TeskOutput> StoreEnvironment::openShardOutput(const std::string& table, const std::string& shardId,
+                                                              int64_t) {
+    const std::string problem = BackupStore::checkComponent(shardId, "shard id");
+    if (!problem.empty() || table != manifest().table) {
+        log("openShardOutput", problem.empty() ? "shard " + shardId + " of " + table + " is not part of this job" : problem);
+        return nullptr;
+    }
+    const std::string directory = jobDirectory_ + "/" + shardId;
+    std::string error = file_util::makeDirectories(directory);
+    if (!error.empty()) {
+        log("openShardOutput", error);
+        return nullptr;
+    }
+    ChunkedOutput::removeUnrecorded(directory, {});
+    return std::make_shared<ChunkedOutput>(
+        *this, directory, std::vector<ChunkRecord>(), chunkSize_,
+        [this, shardId](const std::string& state, const std::vector<ChunkRecord>& chunks) {
+            return recordShard(shardId, state, chunks);
+        });
 }
 
 std::shared_ptr<TeskOutput> StoreEnvironment::openDescriptionOutput() {
     if (!file_util::makeDirectories(jobDirectory_).empty()) return nullptr;
-    return std::make_shared<DescriptionOutput>(jobDirectory_ + "/description.json");
+    return std::make_shared<WholeFileOutput>(jobDirectory_ + "/description.json");
+}
+
+std::shared_ptr<TeskOutput> StoreEnvironment::openMetadataOutput() {
+    if (!file_util::makeDirectories(jobDirectory_).empty()) return nullptr;
+    return std::make_shared<WholeFileOutput>(jobDirectory_ + "/metadata.json");
+}
+
+bool StoreEnvironment::saveLocked(const char* function, const std::string& what) {
+    std::string error;
+    if (store_.saveManifest(manifest_, error)) return true;
+    log(function, "cannot record " + what + ": " + error);
+    return false;
 }
 
 bool StoreEnvironment::recordSegment(int index, const std::string& restart, const std::vector<ChunkRecord>& chunks) {
@@ -65,13 +102,27 @@ bool StoreEnvironment::recordSegment(int index, const std::string& restart, cons
     segment.closed = true;
     segment.restart = restart;
     segment.chunks = chunks;
-    std::string error;
-    if (!store_.saveManifest(manifest_, error)) {
-        log("recordSegment", "cannot record segment " + std::to_string(index) + ": " + error);
-        return false;
-    }
+    if (!saveLocked("recordSegment", "segment " + std::to_string(index))) return false;
     if (restart.empty()) ++segmentsDone_;
     return true;
+}
+
+bool StoreEnvironment::recordShard(const std::string& shardId, const std::string& state,
+                                   const std::vector<ChunkRecord>& chunks) {
+    std::lock_guard<std::mutex> guard(manifestMutex_);
+    ShardRecord& shard = manifest_.shards[shardId];
+    shard.id = shardId;
+    shard.closed = true;
+    shard.state = state;
+    shard.chunks = chunks;
+    if (!saveLocked("recordShard", "shard " + shardId)) return false;
+    ++segmentsDone_;
+    return true;
+}
+
+void StoreEnvironment::setPreviousJob(int64_t jobId) {
+    std::lock_guard<std::mutex> guard(manifestMutex_);
+    manifest_.previousJob = jobId;
 }
 
 bool StoreEnvironment::finish(const std::string& status, const std::string& failure) {
@@ -79,12 +130,7 @@ bool StoreEnvironment::finish(const std::string& status, const std::string& fail
     manifest_.status = status;
     manifest_.failure = failure;
     manifest_.endTime = clock().now();
-    std::string error;
-    if (!store_.saveManifest(manifest_, error)) {
-        log("finish", "cannot commit the manifest: " + error);
-        return false;
-    }
-    return true;
+    return saveLocked("finish", "the job's outcome");
 }
 
 BackupManifest StoreEnvironment::manifest() const {

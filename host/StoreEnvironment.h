@@ -1,9 +1,10 @@
 #pragma once
-// The environment of one full-backup job whose data goes to the backup
-// store: segment outputs write rolling chunk files, the description output
-// writes description.json, and each segment that closes is recorded in the
-// job's manifest. Thread safety: segment workers call in concurrently; the
-// manifest and counters are guarded.
+// The environment of one backup job whose data goes to the backup store:
+// segment outputs (full) and shard outputs (incremental) write rolling chunk
+// files, the description and metadata outputs write description.json and
+// metadata.json, and each segment or shard that closes is recorded in the
+// job's manifest. Thread safety: workers call in concurrently; the manifest
+// and counters are guarded.
 
 #include <atomic>
 #include <cstdint>
@@ -27,9 +28,16 @@ public:
 
     std::shared_ptr<TeskOutput> openSegmentOutput(const std::string& table, int segment) override;
     std::shared_ptr<TeskOutput> openDescriptionOutput() override;
+    std::shared_ptr<TeskOutput> openShardOutput(const std::string& table, const std::string& shardId,
+                                                int64_t startTime) override;
+    std::shared_ptr<TeskOutput> openMetadataOutput() override;
 
     // Records a closed segment: where it stopped and every chunk it holds.
     bool recordSegment(int index, const std::string& restart, const std::vector<ChunkRecord>& chunks);
+    // Records a closed shard: its state for the next incremental and its chunks.
+    bool recordShard(const std::string& shardId, const std::string& state, const std::vector<ChunkRecord>& chunks);
+    // Notes the incremental this job continues (committed with the next record).
+    void setPreviousJob(int64_t jobId);
     // Sets the final status and end time and commits the manifest.
     bool finish(const std::string& status, const std::string& failure);
 
@@ -44,10 +52,12 @@ public:
     }
     uint64_t linesWritten() const { return lines_; }
     uint64_t bytesWritten() const { return bytes_; }
-    // Segments recorded as scanned to their end.
+    // Segments recorded as scanned to their end, or shards recorded.
     unsigned segmentsDone() const { return segmentsDone_; }
 
 private:
+    bool saveLocked(const char* function, const std::string& what);
+
     BackupStore& store_;
     const std::string jobDirectory_;
     const uint64_t chunkSize_;

@@ -74,8 +74,27 @@ check "missing table fails" 1 "$cli" backup --table "no-such-$$" --store "$store
 contains "missing table is named with its region" "no-such-$$ [us-east-1]"
 check "failed job is not verified as complete" 1 "$cli" verify --store "$store" --job 2
 
+
 check "no credentials" 1 env -u AWS_ACCESS_KEY_ID -u AWS_SECRET_ACCESS_KEY "$cli" backup --table "$table" --store "$store"
 contains "no credentials says what to do" "no usable AWS credentials"
+
+# Incrementals: a stream table, a full backup, changes, then incrementals.
+stream_table="cli-stream-$$"
+check "incremental of a missing table fails" 1 "$cli" backup --table "$stream_table" --store "$store" --incremental
+contains "and names it with its region" "$stream_table [us-east-1]"
+check "stream table" 0 "$sample" --table "$stream_table" --items 200 --stream NEW_AND_OLD_IMAGES
+check "full backup of the stream table" 0 "$cli" backup --table "$stream_table" --store "$store"
+check "first incremental" 0 "$cli" backup --table "$stream_table" --store "$store" --incremental
+contains "first incremental holds every change so far" "holds 200 changes"
+check "more changes" 0 "$sample" --table "$stream_table" --items 30 --first 1000 --stream NEW_AND_OLD_IMAGES
+check "second incremental" 0 "$cli" backup --table "$stream_table" --store "$store" --incremental
+contains "second incremental holds only the new changes" "holds 30 changes"
+check "jobs after incrementals" 0 "$cli" jobs --store "$store"
+contains "jobs shows incrementals" "incr"
+check "incremental with --segments is refused" 2 "$cli" backup --table "$table" --store "$store" --incremental --segments 2
+check "--threads without --incremental is refused" 2 "$cli" backup --table "$table" --store "$store" --threads 2
+check "incremental of a table without a stream fails" 1 "$cli" backup --table "$table" --store "$store" --incremental
+contains "and says why" "Stream does not exist"
 
 # Stop by SIGINT, then resume. The backup may win the race and finish first;
 # then there is nothing to resume and that is fine too.

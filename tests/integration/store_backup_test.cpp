@@ -6,7 +6,7 @@
 
 #include <map>
 
-#include "backup/FullBackupJob.h"
+#include "backup/BackupJob.h"
 #include "dynamodb/JsonText.h"
 #include "host/BackupVerifier.h"
 #include "host/FileUtil.h"
@@ -16,7 +16,7 @@
 namespace {
 
 // Item ids in every chunk of a job, with how often each occurs.
-std::map<std::string, int> idsInJob(const FullBackupJobResult& result) {
+std::map<std::string, int> idsInJob(const BackupJobResult& result) {
     std::map<std::string, int> ids;
     for (const auto& segment : result.manifest.segments) {
         const std::string directory = result.jobDirectory + "/" + std::to_string(segment.first + 1);
@@ -44,8 +44,8 @@ struct StoreBackupFixture : ::testing::Test {
     }
 
     TempDir store;
-    FullBackupJobOptions options() {
-        FullBackupJobOptions o;
+    BackupJobOptions options() {
+        BackupJobOptions o;
         o.storeRoot = store.path;
         o.table = table;
         o.region = "us-east-1";
@@ -59,7 +59,7 @@ std::string StoreBackupFixture::table;
 
 TEST_F(StoreBackupFixture, CompleteJobHoldsEveryItemOnceAndVerifies) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
-    FullBackupJobResult result = runFullBackupJob(options());
+    BackupJobResult result = runBackupJob(options());
     ASSERT_EQ(result.status, "complete") << result.error;
     EXPECT_EQ(result.jobId, 1);
     EXPECT_EQ(result.manifest.totalLines(), static_cast<uint64_t>(kItems));
@@ -77,11 +77,11 @@ TEST_F(StoreBackupFixture, CompleteJobHoldsEveryItemOnceAndVerifies) {
     EXPECT_TRUE(report.ok()) << report.problems[0];
     EXPECT_EQ(report.lines, static_cast<uint64_t>(kItems));
 
-    FullBackupJobResult again = runFullBackupJob(options());
+    BackupJobResult again = runBackupJob(options());
     EXPECT_EQ(again.jobId, 2);
-    FullBackupJobOptions resumeDone = options();
+    BackupJobOptions resumeDone = options();
     resumeDone.resumeJob = 1;
-    FullBackupJobResult refused = runFullBackupJob(resumeDone);
+    BackupJobResult refused = runBackupJob(resumeDone);
     EXPECT_TRUE(refused.status.empty());
     EXPECT_NE(refused.error.find("already complete"), std::string::npos);
 }
@@ -89,10 +89,10 @@ TEST_F(StoreBackupFixture, CompleteJobHoldsEveryItemOnceAndVerifies) {
 TEST_F(StoreBackupFixture, StoppedJobResumesToExactlyTheTable) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
     std::atomic<bool> stop{true}; // every segment stops after its first page
-    FullBackupJobOptions first = options();
+    BackupJobOptions first = options();
     first.segments = 1;
     first.stopFlag = &stop;
-    FullBackupJobResult stopped = runFullBackupJob(first);
+    BackupJobResult stopped = runBackupJob(first);
     ASSERT_EQ(stopped.status, "stopped") << stopped.error;
     EXPECT_NE(stopped.error.find("--resume " + std::to_string(stopped.jobId)), std::string::npos);
     EXPECT_LT(stopped.manifest.totalLines(), static_cast<uint64_t>(kItems));
@@ -105,10 +105,10 @@ TEST_F(StoreBackupFixture, StoppedJobResumesToExactlyTheTable) {
     EXPECT_FALSE(verifyJob(job).ok());
 
     stop = false;
-    FullBackupJobOptions resume = options();
+    BackupJobOptions resume = options();
     resume.resumeJob = stopped.jobId;
     resume.stopFlag = &stop;
-    FullBackupJobResult finished = runFullBackupJob(resume);
+    BackupJobResult finished = runBackupJob(resume);
     ASSERT_EQ(finished.status, "complete") << finished.error;
     auto ids = idsInJob(finished);
     EXPECT_EQ(ids.size(), static_cast<size_t>(kItems));
@@ -119,9 +119,9 @@ TEST_F(StoreBackupFixture, StoppedJobResumesToExactlyTheTable) {
 
 TEST_F(StoreBackupFixture, MissingTableGivesAFailedJobThatSaysWhy) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
-    FullBackupJobOptions missing = options();
+    BackupJobOptions missing = options();
     missing.table = uniqueTableName("missing");
-    FullBackupJobResult result = runFullBackupJob(missing);
+    BackupJobResult result = runBackupJob(missing);
     EXPECT_EQ(result.status, "failed");
     EXPECT_NE(result.error.find(missing.table + " [us-east-1]"), std::string::npos) << result.error;
     EXPECT_NE(result.error.find("ResourceNotFoundException"), std::string::npos) << result.error;
@@ -130,11 +130,101 @@ TEST_F(StoreBackupFixture, MissingTableGivesAFailedJobThatSaysWhy) {
 }
 
 TEST_F(StoreBackupFixture, NamesThatCouldLeaveTheStoreAreRefused) {
-    FullBackupJobOptions escape = options();
+    BackupJobOptions escape = options();
     escape.table = "../../etc";
-    FullBackupJobResult result = runFullBackupJob(escape);
+    BackupJobResult result = runBackupJob(escape);
     EXPECT_TRUE(result.status.empty());
     EXPECT_NE(result.error.find("table name"), std::string::npos);
+}
+
+} // namespace
+
+namespace {
+
+// Change lines in every chunk of an incremental job.
+std::string changesInJob(const BackupJobResult& result) {
+    std::string all;
+    for (const auto& shard : result.manifest.shards) {
+        for (const auto& chunk : shard.second.chunks) {
+            std::string data;
+            EXPECT_TRUE(file_util::readFile(BackupStore::chunkPath(result.jobDirectory + "/" + shard.first, chunk.number), data));
+            all += data;
+        }
+    }
+    return all;
+}
+
+struct IncrementalStoreFixture : ::testing::Test {
+    TempDir store;
+    BackupJobOptions options(const std::string& table) {
+        BackupJobOptions o;
+        o.storeRoot = store.path;
+        o.table = table;
+        o.region = "us-east-1";
+        o.incremental = true;
+        o.credentials = localCredentials();
+        return o;
+    }
+};
+
+TEST_F(IncrementalStoreFixture, IncrementalsChainThroughTheStore) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    TeskPrototypeEnvironment setup("setup", std::make_shared<MemoryLogSink>());
+    AmazonCredentials credentials = localCredentials();
+    AwsDynamoDBService service(credentials, setup);
+    const std::string table = uniqueTableName("chain");
+    ASSERT_TRUE(service.createTable(
+        R"({"TableName":")" + table +
+        R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
+        R"("BillingMode":"PAY_PER_REQUEST","StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_AND_OLD_IMAGES"}})").isSuccess());
+    ASSERT_TRUE(service.batchPutItems(table, {sampleItem(1), sampleItem(2)}).isSuccess());
+
+    BackupJobResult first = runBackupJob(options(table));
+    ASSERT_EQ(first.status, "complete") << first.error;
+    EXPECT_EQ(first.jobDirectory.substr(first.jobDirectory.rfind('/') + 1), "I1");
+    EXPECT_EQ(first.manifest.previousJob, 0);
+    EXPECT_EQ(first.manifest.totalLines(), 2u);
+    EXPECT_EQ(changesInJob(first).rfind("UPDATE: {\"id\":{\"S\":\"item-1\"}", 0), 0u);
+    EXPECT_TRUE(file_util::exists(first.jobDirectory + "/metadata.json"));
+
+    std::map<std::string, WriteRequest> removal = {{"1", {2, R"({"id":{"S":"item-1"}})"}}};
+    ASSERT_TRUE(service.batchWriteItems(table, {"id"}, removal).isSuccess());
+    BackupJobResult second = runBackupJob(options(table));
+    ASSERT_EQ(second.status, "complete") << second.error;
+    EXPECT_EQ(second.manifest.previousJob, first.jobId);
+    EXPECT_EQ(changesInJob(second), "REMOVE: {\"id\":{\"S\":\"item-1\"}}\n");
+
+    // A stopped incremental does not become the base of the next one.
+    std::atomic<bool> stop{true};
+    BackupJobOptions stopping = options(table);
+    stopping.stopFlag = &stop;
+    BackupJobResult stopped = runBackupJob(stopping);
+    EXPECT_EQ(stopped.status, "stopped");
+    BackupJobResult third = runBackupJob(options(table));
+    ASSERT_EQ(third.status, "complete") << third.error;
+    EXPECT_EQ(third.manifest.previousJob, second.jobId);
+    EXPECT_EQ(changesInJob(third), "");
+
+    BackupStore backups(store.path);
+    std::vector<std::string> problems;
+    for (const auto& job : backups.listJobs(problems)) {
+        VerifyReport report = verifyJob(job);
+        EXPECT_EQ(report.ok(), job.manifest.status == "complete") << job.directory;
+    }
+}
+
+TEST_F(IncrementalStoreFixture, TableWithoutStreamFailsWithTheReason) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    const std::string table = uniqueTableName("nostream");
+    createSampleTable(table, 1);
+    BackupJobResult result = runBackupJob(options(table));
+    EXPECT_EQ(result.status, "failed");
+    EXPECT_NE(result.error.find("Stream does not exist"), std::string::npos) << result.error;
+    EXPECT_NE(result.error.find(table + " [us-east-1]"), std::string::npos);
+
+    BackupJobOptions resume = options(table);
+    resume.resumeJob = result.jobId;
+    EXPECT_NE(runBackupJob(resume).error.find("incrementals are not resumed"), std::string::npos);
 }
 
 } // namespace

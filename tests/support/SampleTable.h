@@ -33,6 +33,7 @@ inline void createSampleTable(const std::string& table, int items) {
         R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
         R"("ProvisionedThroughput":{"ReadCapacityUnits":5,"WriteCapacityUnits":5}})");
     ASSERT_TRUE(created.isSuccess()) << created.errorMessage;
+    ASSERT_TRUE(service.waitForActiveTable(table, 300));
     std::vector<std::string> batch;
     for (int i = 0; i < items; ++i) {
         batch.push_back(sampleItem(i));

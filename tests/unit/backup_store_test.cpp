@@ -9,7 +9,7 @@
 #include <fstream>
 
 #include "host/BackupVerifier.h"
-#include "host/ChunkedSegmentOutput.h"
+#include "host/ChunkedOutput.h"
 #include "host/FileUtil.h"
 #include "host/StoreEnvironment.h"
 #include "tests/support/TempDir.h"

@@ -2,6 +2,7 @@
 // DynamoDB attribute type, for the demo and the benchmarks.
 //
 // usage: ddb-sample-table --table T [--region R] [--items N] [--item-bytes B] [--threads N]
+//                         [--stream VIEW_TYPE] [--first N]
 
 #include <atomic>
 #include <cstdio>
@@ -40,7 +41,9 @@ std::string makeItem(long i, size_t bytes) {
 int main(int argc, char** argv) {
     const std::string table = option(argc, argv, "--table", "");
     if (table.empty()) {
-        std::fputs("usage: ddb-sample-table --table T [--region R] [--items N] [--item-bytes B] [--threads N]\n", stderr);
+        std::fputs("usage: ddb-sample-table --table T [--region R] [--items N] [--item-bytes B] [--threads N]\n"
+                   "                        [--stream VIEW_TYPE] [--first N]\n",
+                   stderr);
         return 2;
     }
     const char* envRegion = std::getenv("AWS_REGION");
@@ -48,6 +51,10 @@ int main(int argc, char** argv) {
     const long items = std::atol(option(argc, argv, "--items", "3000").c_str());
     const size_t itemBytes = static_cast<size_t>(std::atol(option(argc, argv, "--item-bytes", "800").c_str()));
     const int threads = std::max(1, std::atoi(option(argc, argv, "--threads", "4").c_str()));
+    // A stream view type gives the table a stream; --first numbers the items
+    // from N, so a second call adds new items to an existing table.
+    const std::string stream = option(argc, argv, "--stream", "");
+    const long first = std::atol(option(argc, argv, "--first", "0").c_str());
 
     AmazonCredentials credentials;
     const char* key = std::getenv("AWS_ACCESS_KEY_ID");
@@ -60,7 +67,10 @@ int main(int argc, char** argv) {
     auto created = service.createTable(
         R"({"TableName":")" + table +
         R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
-        R"("ProvisionedThroughput":{"ReadCapacityUnits":5,"WriteCapacityUnits":5}})");
+        R"("ProvisionedThroughput":{"ReadCapacityUnits":5,"WriteCapacityUnits":5})" +
+        (stream.empty() ? std::string()
+                        : R"(,"StreamSpecification":{"StreamEnabled":true,"StreamViewType":")" + stream + "\"}") +
+        "}");
     if (!created.isSuccess() && created.errorType != ResourceInUse) {
         std::fprintf(stderr, "ddb-sample-table: cannot create %s [%s]: %s\n", table.c_str(), region.c_str(),
                      created.errorMessage.c_str());
@@ -70,7 +80,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ddb-sample-table: %s [%s] did not become active\n", table.c_str(), region.c_str());
         return 1;
     }
-    std::atomic<long> next{0};
+    std::atomic<long> next{first};
     std::atomic<bool> failed{false};
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) {
@@ -78,10 +88,10 @@ int main(int argc, char** argv) {
             AmazonCredentials own = credentials;
             AwsDynamoDBService writer(own, environment);
             for (;;) {
-                long first = next.fetch_add(25);
-                if (first >= items || failed) return;
+                long from = next.fetch_add(25);
+                if (from >= first + items || failed) return;
                 std::vector<std::string> batch;
-                for (long i = first; i < std::min(items, first + 25); ++i) batch.push_back(makeItem(i, itemBytes));
+                for (long i = from; i < std::min(first + items, from + 25); ++i) batch.push_back(makeItem(i, itemBytes));
                 while (!batch.empty()) {
                     auto outcome = writer.batchPutItems(table, batch);
                     if (!outcome.isSuccess()) {

@@ -1,4 +1,4 @@
-#include "ChunkedSegmentOutput.h"
+#include "ChunkedOutput.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,12 +12,12 @@
 #include "FileUtil.h"
 #include "StoreEnvironment.h"
 
-ChunkedSegmentOutput::ChunkedSegmentOutput(StoreEnvironment& environment, std::string directory, int segmentIndex,
-                                           std::vector<ChunkRecord> previous, uint64_t chunkSize)
-    : TeskOutput(directory), environment_(environment), directory_(std::move(directory)), segmentIndex_(segmentIndex),
-      chunkSize_(chunkSize == 0 ? 1 : chunkSize), chunks_(std::move(previous)) {}
+ChunkedOutput::ChunkedOutput(StoreEnvironment& environment, std::string directory, std::vector<ChunkRecord> previous,
+                             uint64_t chunkSize, OnClose onClose)
+    : TeskOutput(directory), environment_(environment), directory_(std::move(directory)), chunkSize_(chunkSize == 0 ? 1 : chunkSize),
+      onClose_(std::move(onClose)), chunks_(std::move(previous)) {}
 
-ChunkedSegmentOutput::~ChunkedSegmentOutput() {
+ChunkedOutput::~ChunkedOutput() {
     // Not closed: whatever was written is not part of the backup.
     if (fd_ >= 0) {
         ::close(fd_);
@@ -25,7 +25,7 @@ ChunkedSegmentOutput::~ChunkedSegmentOutput() {
     }
 }
 
-void ChunkedSegmentOutput::removeUnrecorded(const std::string& directory, const std::vector<ChunkRecord>& recorded) {
+void ChunkedOutput::removeUnrecorded(const std::string& directory, const std::vector<ChunkRecord>& recorded) {
     std::set<std::string> keep;
     for (const auto& chunk : recorded) keep.insert(std::to_string(chunk.number));
     if (DIR* dir = ::opendir(directory.c_str())) {
@@ -39,15 +39,15 @@ void ChunkedSegmentOutput::removeUnrecorded(const std::string& directory, const 
     }
 }
 
-bool ChunkedSegmentOutput::fail(const std::string& why) {
+bool ChunkedOutput::fail(const std::string& why) {
     failed_ = true;
-    environment_.log("ChunkedSegmentOutput", why);
+    environment_.log("ChunkedOutput", why);
     return false;
 }
 
-bool ChunkedSegmentOutput::stopNow() { return environment_.stopRequested(); }
+bool ChunkedOutput::stopNow() { return environment_.stopRequested(); }
 
-bool ChunkedSegmentOutput::openChunk() {
+bool ChunkedOutput::openChunk() {
     current_ = ChunkRecord();
     current_.number = chunks_.empty() ? 1 : chunks_.back().number + 1;
     const std::string path = BackupStore::chunkPath(directory_, current_.number) + ".tmp";
@@ -58,7 +58,7 @@ bool ChunkedSegmentOutput::openChunk() {
     return true;
 }
 
-bool ChunkedSegmentOutput::writeToChunk(const char* data, size_t length) {
+bool ChunkedOutput::writeToChunk(const char* data, size_t length) {
     size_t written = 0;
     while (written < length) {
         ssize_t count = ::write(fd_, data + written, length - written);
@@ -77,7 +77,7 @@ bool ChunkedSegmentOutput::writeToChunk(const char* data, size_t length) {
     return true;
 }
 
-bool ChunkedSegmentOutput::sealChunk() {
+bool ChunkedOutput::sealChunk() {
     const std::string path = BackupStore::chunkPath(directory_, current_.number);
     if (::fsync(fd_) != 0) return fail("cannot sync " + path + ".tmp: " + file_util::lastErrorText());
     ::close(fd_);
@@ -90,7 +90,7 @@ bool ChunkedSegmentOutput::sealChunk() {
     return true;
 }
 
-bool ChunkedSegmentOutput::putString(const std::string& data) {
+bool ChunkedOutput::putString(const std::string& data) {
     if (failed_ || closed_) return false;
     size_t position = 0;
     while (position < data.size()) {
@@ -119,7 +119,7 @@ bool ChunkedSegmentOutput::putString(const std::string& data) {
     return true;
 }
 
-bool ChunkedSegmentOutput::close(const std::string& restart) {
+bool ChunkedOutput::close(const std::string& restart) {
     if (failed_ || closed_) return false;
     if (fd_ >= 0) {
         if (current_.bytes > 0) {
@@ -133,5 +133,5 @@ bool ChunkedSegmentOutput::close(const std::string& restart) {
     file_util::syncDirectory(directory_);
     closed_ = true;
     restart_ = restart;
-    return environment_.recordSegment(segmentIndex_, restart, chunks_);
+    return onClose_(restart, chunks_);
 }

@@ -1,11 +1,13 @@
 #pragma once
-// One scan segment's output in the backup store: item lines go into chunk
-// files of about the configured size, never splitting a line. Each chunk is
-// written as "<n>.tmp", fsynced and renamed to "<n>" once full or at close;
-// close records the segment's chunks and restart text in the manifest.
+// One stream of item lines in the backup store (a scan segment or a stream
+// shard): lines go into chunk files of about the configured size, never
+// splitting a line. Each chunk is written as "<n>.tmp", fsynced and renamed
+// to "<n>" once full or at close; close hands the chunks and the restart
+// text to the store, which records them in the manifest.
 // Used by one producer thread.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,13 +18,16 @@
 
 class StoreEnvironment;
 
-class ChunkedSegmentOutput : public TeskOutput {
+class ChunkedOutput : public TeskOutput {
 public:
-    // `previous` are the chunks a resumed segment already holds; new chunks
+    // Records a closed output: where it stopped and every chunk it holds.
+    using OnClose = std::function<bool(const std::string& restart, const std::vector<ChunkRecord>& chunks)>;
+
+    // `previous` are the chunks a resumed stream already holds; new chunks
     // are numbered after them.
-    ChunkedSegmentOutput(StoreEnvironment& environment, std::string directory, int segmentIndex,
-                         std::vector<ChunkRecord> previous, uint64_t chunkSize);
-    ~ChunkedSegmentOutput() override;
+    ChunkedOutput(StoreEnvironment& environment, std::string directory, std::vector<ChunkRecord> previous,
+                  uint64_t chunkSize, OnClose onClose);
+    ~ChunkedOutput() override;
 
     bool putString(const std::string& data) override;
     void updateRestart(const std::string& restart) override { restart_ = restart; }
@@ -30,7 +35,7 @@ public:
     bool close(const std::string& restart) override;
     bool stopNow() override;
 
-    // Removes chunk files of this segment that the manifest does not hold
+    // Removes chunk files of this stream that the manifest does not hold
     // (left by a run that ended before recording them).
     static void removeUnrecorded(const std::string& directory, const std::vector<ChunkRecord>& recorded);
 
@@ -42,8 +47,8 @@ private:
 
     StoreEnvironment& environment_;
     const std::string directory_;
-    const int segmentIndex_;
     const uint64_t chunkSize_;
+    const OnClose onClose_;
     std::vector<ChunkRecord> chunks_;
     std::string restart_;
     bool failed_ = false;

@@ -1,0 +1,185 @@
+#include "backup/BackupJob.h"
+
+#include <vector>
+
+#include "backup/AwsDynamoDBFullBackupRunner.h"
+#include "backup/AwsDynamoDBIncrementalBackupRunner.h"
+#include "dynamodb/AwsDynamoDBService.h"
+#include "host/BackupStore.h"
+#include "host/FileUtil.h"
+#include "host/TeskPrototypeEnvironment.h"
+
+namespace {
+
+std::string where(const BackupJobOptions& options) { return options.table + " [" + options.region + "]"; }
+
+// Global-table replicas for the description; a failure to list them must not
+// fail the backup, so it runs on a scratch environment.
+GlobalTableMap globalTablesFor(const BackupJobOptions& options, TeskEnvironment& jobEnvironment) {
+    GlobalTableMap globals;
+    auto log = std::make_shared<MemoryLogSink>();
+    TeskPrototypeEnvironment scratch("global tables", log, options.clock);
+    AmazonCredentials credentials = options.credentials;
+    AwsDynamoDBService service(credentials, scratch);
+    if (!service.listGlobalTables(globals))
+        jobEnvironment.log("runBackupJob", "could not list global tables (" + scratch.getFailure() +
+                                               "); the description will not name replica regions");
+    return globals;
+}
+
+// The manifest a job starts from: a new job, or the one to resume.
+bool prepareManifest(const BackupJobOptions& options, BackupStore& store, BackupManifest& manifest,
+                     std::string& error) {
+    if (options.resumeJob > 0) {
+        BackupStore::Job job;
+        if (!store.findJob(options.resumeJob, job, error)) {
+            error += "; 'ddb-backup jobs' lists the jobs you can resume";
+            return false;
+        }
+        manifest = job.manifest;
+        const std::string id = std::to_string(options.resumeJob);
+        if (manifest.table != options.table || manifest.region != options.region) {
+            error = "job " + id + " backs up " + manifest.table + " [" + manifest.region + "], not " + where(options);
+            return false;
+        }
+        if (manifest.incremental()) {
+            error = "job " + id + " is an incremental: incrementals are not resumed; a new incremental continues "
+                    "from the last complete one";
+            return false;
+        }
+        if (manifest.status == "complete") {
+            error = "job " + id + " of " + where(options) + " is already complete; start a new backup instead";
+            return false;
+        }
+        return true;
+    }
+    manifest.table = options.table;
+    manifest.region = options.region;
+    manifest.level = options.incremental ? "incremental" : "full";
+    manifest.segmentCount = options.incremental ? 0 : options.segments;
+    manifest.startTime = options.clock->now();
+    return store.allocateJobId(manifest.jobId, error);
+}
+
+// Runs the full backup runner; true when every segment was scanned to its end.
+bool runFull(const BackupJobOptions& options, StoreEnvironment& environment, const BackupManifest& manifest,
+             GlobalTableMap& globals) {
+    // Segments scanned to their end stay as they are; the others go on from
+    // where they were recorded to stop (or from their start).
+    std::vector<std::string> restarts(manifest.segmentCount);
+    std::set<int> segments;
+    for (unsigned i = 0; i < manifest.segmentCount; ++i) {
+        auto recorded = manifest.segments.find(static_cast<int>(i));
+        const bool closed = recorded != manifest.segments.end() && recorded->second.closed;
+        if (closed) restarts[i] = recorded->second.restart;
+        if (!(closed && recorded->second.restart.empty())) segments.insert(static_cast<int>(i) + 1);
+    }
+    if (options.resumeJob > 0)
+        environment.log("runBackupJob", "resuming job " + std::to_string(manifest.jobId) + ": " +
+                                            std::to_string(segments.size()) + " of " +
+                                            std::to_string(manifest.segmentCount) + " segments left");
+    AwsDynamoDBFullBackupRunner runner(options.credentials, environment);
+    const bool ran =
+        runner.execute(options.table, globals, options.readCapacity, manifest.segmentCount, &restarts, &segments);
+    return ran && environment.manifest().allSegmentsScanned();
+}
+
+// Runs the incremental runner from the newest complete incremental's metadata.
+bool runIncremental(const BackupJobOptions& options, BackupStore& store, StoreEnvironment& environment,
+                    GlobalTableMap& globals) {
+    std::unique_ptr<MemoryInput> previous;
+    BackupStore::Job last;
+    if (store.lastCompleteIncremental(options.region, options.table, last)) {
+        std::string text;
+        if (!file_util::readFile(last.directory + "/metadata.json", text)) {
+            const std::string message = "cannot read " + last.directory + "/metadata.json of the previous incremental";
+            environment.log("runBackupJob", message);
+            environment.setFailure(message);
+            return false;
+        }
+        previous = std::make_unique<MemoryInput>("metadata.json", std::move(text));
+        environment.setPreviousJob(last.manifest.jobId);
+        environment.log("runBackupJob", "continuing from incremental job " + std::to_string(last.manifest.jobId));
+    } else {
+        environment.log("runBackupJob", "no earlier incremental of " + where(options) +
+                                            " in this store: every shard is read from its oldest record");
+    }
+    AwsDynamoDBIncrementalBackupRunner runner(options.credentials, environment);
+    return runner.execute(options.table, globals, previous.get(), options.threads);
+}
+
+} // namespace
+
+BackupJobResult runBackupJob(const BackupJobOptions& options) {
+    BackupJobResult result;
+    for (const auto& check : {BackupStore::checkComponent(options.table, "table name"),
+                              BackupStore::checkComponent(options.region, "region")}) {
+        if (!check.empty()) {
+            result.error = check;
+            return result;
+        }
+    }
+    BackupStore store(options.storeRoot);
+    std::string error = store.open();
+    if (!error.empty()) {
+        result.error = "cannot use the store: " + error;
+        return result;
+    }
+    BackupManifest manifest;
+    if (!prepareManifest(options, store, manifest, error)) {
+        result.error = error;
+        return result;
+    }
+    result.jobId = manifest.jobId;
+    result.jobDirectory = store.jobDirectory(manifest);
+
+    JobLock lock;
+    if (!lock.acquire(result.jobDirectory)) {
+        result.error = "job " + std::to_string(manifest.jobId) + " of " + where(options) +
+                       " is running in another process";
+        return result;
+    }
+    manifest.status = "running";
+    manifest.failure.clear();
+    manifest.endTime = 0;
+    if (!store.saveManifest(manifest, error)) {
+        result.error = "cannot write the manifest of job " + std::to_string(manifest.jobId) + ": " + error;
+        return result;
+    }
+
+    auto sink = std::make_shared<StreamLogSink>(options.logToStderr, result.jobDirectory + "/backup.log");
+    StoreEnvironment environment(store, manifest, sink, options.clock, options.chunkSize, options.stopFlag);
+    if (options.onStart) options.onStart(environment);
+    GlobalTableMap globals = globalTablesFor(options, environment);
+    const bool done = manifest.incremental() ? runIncremental(options, store, environment, globals)
+                                             : runFull(options, environment, manifest, globals);
+    if (options.onScanEnd) options.onScanEnd();
+
+    std::string failure;
+    const std::string id = std::to_string(manifest.jobId);
+    // A full backup stopped after its last page is whole; an incremental
+    // stopped early may not have caught up with its start time.
+    const bool stopped = environment.stopRequested();
+    if (done && !environment.hasFailed() && !(stopped && manifest.incremental())) {
+        result.status = "complete";
+    } else if (!environment.hasFailed() && stopped) {
+        result.status = "stopped";
+        result.error = manifest.incremental()
+                           ? "stopped on request; the next incremental starts again from the last complete one"
+                           : "stopped on request; resume with --resume " + id;
+    } else {
+        result.status = "failed";
+        failure = environment.hasFailed() ? environment.getFailure() : "not every segment was scanned to its end";
+        result.error = "backup of " + where(options) + " failed: " + failure + "; see " + result.jobDirectory +
+                       "/backup.log" +
+                       (manifest.incremental() ? std::string(", fix the cause and run the incremental again")
+                                               : ", fix the cause and resume with --resume " + id);
+    }
+    if (!environment.finish(result.status, failure)) {
+        result.status = "failed";
+        result.error = "cannot commit the manifest of job " + id + " in " + result.jobDirectory +
+                       "; the job does not count as complete";
+    }
+    result.manifest = environment.manifest();
+    return result;
+}

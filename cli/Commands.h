@@ -3,4 +3,5 @@
 
 int backupCommand(int argc, char** argv);
 int jobsCommand(int argc, char** argv);
+int restoreCommand(int argc, char** argv);
 int verifyCommand(int argc, char** argv);

@@ -96,6 +96,21 @@ check "--threads without --incremental is refused" 2 "$cli" backup --table "$tab
 check "incremental of a table without a stream fails" 1 "$cli" backup --table "$table" --store "$store" --incremental
 contains "and says why" "Stream does not exist"
 
+# Restore: into a new table, refused onto an existing one, and from a damaged store.
+chunk="$store/us-east-1/$table/F1/2/1"
+check "restore help" 0 "$cli" restore --help
+check "restore into a new table" 0 "$cli" restore --store "$store" --table "$stream_table" --to "$stream_table-copy"
+contains "restore names the jobs it replays" "from F"
+check "restore onto an existing table is refused" 1 "$cli" restore --store "$store" --table "$stream_table" --to "$stream_table-copy"
+contains "and says so" "already exists and will not be overwritten"
+check "restore with --overwrite" 0 "$cli" restore --store "$store" --table "$stream_table" --to "$stream_table-copy" --overwrite
+check "--overwrite with --use-existing is refused" 2 "$cli" restore --store "$store" --table "$table" --overwrite --use-existing
+cp "$chunk" "$work/saved"
+printf 'X' | dd of="$chunk" bs=1 seek=10 conv=notrunc status=none
+check "restore from a damaged backup writes nothing" 1 "$cli" restore --store "$store" --table "$table" --to "$table-copy"
+contains "and names the damage" "is damaged, nothing was restored"
+cp "$work/saved" "$chunk"
+
 # Stop by SIGINT, then resume. The backup may win the race and finish first;
 # then there is nothing to resume and that is fine too.
 big="cli-big-$$"

@@ -107,6 +107,6 @@ int main(int argc, char** argv) {
     }
     for (auto& worker : workers) worker.join();
     if (failed) return 1;
-    std::fprintf(stderr, "ddb-sample-table: %s [%s] holds %ld sample items\n", table.c_str(), region.c_str(), items);
+    std::fprintf(stderr, "ddb-sample-table: wrote %ld sample items to %s [%s]\n", items, table.c_str(), region.c_str());
     return 0;
 }

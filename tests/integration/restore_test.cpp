@@ -1,0 +1,193 @@
+// Restores from the backup store into the local endpoint: a full backup and
+// incrementals give back exactly the source table; the destination is
+// created, refused, re-created or reused as asked; capacities come back.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "backup/BackupJob.h"
+#include "dynamodb/AwsDynamoDBService.h"
+#include "dynamodb/JsonText.h"
+#include "host/KeyString.h"
+#include "host/StoreReadEnvironment.h"
+#include "restore/AwsDynamoDBRestoreRunner.h"
+#include "restore/RestorePlan.h"
+#include "tests/support/SampleTable.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+// Every item of a table, by key.
+std::map<std::string, std::string> contents(AwsDynamoDBService& service, const std::string& table) {
+    std::map<std::string, std::string> items;
+    MemoryOutput output("scan");
+    std::string key;
+    do {
+        std::string start = key;
+        EXPECT_EQ(service.scanToStream(table, 0, 1, start, &output, key), None);
+    } while (!key.empty());
+    const std::string data = output.data();
+    for (size_t start = 0, end; (end = data.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::string line = data.substr(start, end - start);
+        items[keyString(line, {"id"})] = line;
+    }
+    return items;
+}
+
+bool sameItems(const std::map<std::string, std::string>& a, const std::map<std::string, std::string>& b) {
+    if (a.size() != b.size()) return false;
+    for (const auto& entry : a) {
+        auto other = b.find(entry.first);
+        if (other == b.end()) return false;
+        rapidjson::Document left, right;
+        left.Parse(entry.second.c_str());
+        right.Parse(other->second.c_str());
+        if (left != right) return false; // member order does not matter
+    }
+    return true;
+}
+
+struct RestoreFixture : ::testing::Test {
+    TempDir store;
+    std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
+    TeskPrototypeEnvironment setup{"setup", log};
+    AmazonCredentials credentials = localCredentials();
+
+    BackupJobResult backup(const std::string& table, bool incremental) {
+        BackupJobOptions options;
+        options.storeRoot = store.path;
+        options.table = table;
+        options.region = "us-east-1";
+        options.incremental = incremental;
+        options.segments = 3;
+        options.credentials = localCredentials();
+        BackupJobResult result = runBackupJob(options);
+        EXPECT_EQ(result.status, "complete") << result.error;
+        return result;
+    }
+
+    // Restores `table` as of its newest job into `destination`.
+    bool restore(const std::string& table, const std::string& destination, bool overwrite, bool useExisting,
+                 int64_t writeCapacity, TeskEnvironment& environment) {
+        BackupStore backups(store.path);
+        RestorePlan plan;
+        std::string error;
+        EXPECT_TRUE(planRestore(backups, "us-east-1", table, 0, plan, error)) << error;
+        StoreReadEnvironment full(plan.full, log);
+        std::list<std::unique_ptr<StoreReadEnvironment>> held;
+        std::list<TeskEnvironment*> incrementals;
+        for (const auto& job : plan.incrementals) {
+            held.push_back(std::make_unique<StoreReadEnvironment>(job, log));
+            incrementals.push_back(held.back().get());
+        }
+        AwsDynamoDBRestoreRunner runner(localCredentials(), environment);
+        return runner.execute(overwrite, destination, &full, incrementals, writeCapacity, 4, useExisting);
+    }
+};
+
+TEST_F(RestoreFixture, FullAndIncrementalsGiveBackTheSourceTable) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    AwsDynamoDBService service(credentials, setup);
+    const std::string table = uniqueTableName("source");
+    ASSERT_TRUE(service.createTable(
+        R"({"TableName":")" + table +
+        R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
+        R"("ProvisionedThroughput":{"ReadCapacityUnits":5,"WriteCapacityUnits":5},"StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_AND_OLD_IMAGES"}})").isSuccess());
+    std::vector<std::string> items;
+    for (int i = 0; i < 120; ++i) items.push_back(sampleItem(i));
+    for (size_t at = 0; at < items.size(); at += 25)
+        ASSERT_TRUE(service.batchPutItems(table, std::vector<std::string>(items.begin() + at, items.begin() + std::min(items.size(), at + 25))).isSuccess());
+    backup(table, false);
+
+    // Changes after the full backup: updates, deletes, inserts, over two incrementals.
+    std::map<std::string, WriteRequest> first = {{"a", {1, R"({"id":{"S":"item-1"},"changed":{"BOOL":true}})"}},
+                                                 {"b", {2, R"({"id":{"S":"item-2"}})"}},
+                                                 {"c", {1, R"({"id":{"S":"new-1"}})"}}};
+    ASSERT_TRUE(service.batchWriteItems(table, {"id"}, first).isSuccess());
+    backup(table, true);
+    std::map<std::string, WriteRequest> second = {{"a", {2, R"({"id":{"S":"new-1"}})"}},
+                                                  {"b", {1, R"({"id":{"S":"item-2"},"back":{"N":"1"}})"}},
+                                                  {"c", {1, R"({"id":{"S":"item-1"},"changed":{"BOOL":false}})"}}};
+    ASSERT_TRUE(service.batchWriteItems(table, {"id"}, second).isSuccess());
+    backup(table, true);
+
+    const std::string destination = uniqueTableName("restored");
+    TeskPrototypeEnvironment run("restore", log);
+    ASSERT_TRUE(restore(table, destination, false, false, 50, run)) << run.getFailure();
+    EXPECT_TRUE(log->contains("Restore complete"));
+    EXPECT_TRUE(sameItems(contents(service, destination), contents(service, table)));
+
+    auto restored = service.describeTable(destination);
+    ASSERT_TRUE(restored.isSuccess());
+    EXPECT_EQ(restored.result->provisionedThroughput.writeCapacityUnits, 5); // put back after the restore
+    EXPECT_TRUE(log->contains("Restoring write throughput for " + destination + "[us-east-1] from 50 to 5"));
+}
+
+TEST_F(RestoreFixture, DestinationIsRefusedRecreatedOrReusedAsAsked) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    AwsDynamoDBService service(credentials, setup);
+    const std::string table = uniqueTableName("decide");
+    createSampleTable(table, 30);
+    backup(table, false);
+
+    // The source itself as destination: it exists.
+    TeskPrototypeEnvironment refused("refused", log);
+    EXPECT_FALSE(restore(table, table, false, false, 0, refused));
+    EXPECT_EQ(refused.getFailure(), "Table " + table + "[us-east-1] already exists and will not be overwritten");
+
+    // Reuse, switched on through the registry.
+    TempDir registry;
+    const std::string registryFile = registry.path + "/registry";
+    std::ofstream(registryFile) << "DynamoDB/sUSE_EXISTING_TABLE=Yes\n";
+    {
+        ScopedEnv useRegistry("DDB_REGISTRY", registryFile);
+        TeskPrototypeEnvironment reused("reused", log);
+        EXPECT_TRUE(restore(table, table, false, false, 0, reused)) << reused.getFailure();
+        EXPECT_TRUE(log->contains("sUSE_EXISTING_TABLE registry has value 'Yes'"));
+        EXPECT_TRUE(log->contains("Skipping creation of existing destination table: " + table + "[us-east-1]"));
+    }
+
+    // Overwrite: deleted and re-created, and holding the backup's items.
+    std::map<std::string, WriteRequest> extra = {{"x", {1, R"({"id":{"S":"only-in-destination"}})"}}};
+    ASSERT_TRUE(service.batchWriteItems(table, {"id"}, extra).isSuccess());
+    TeskPrototypeEnvironment recreated("recreated", log);
+    EXPECT_TRUE(restore(table, table, true, false, 0, recreated)) << recreated.getFailure();
+    EXPECT_TRUE(log->contains("Deleting table " + table));
+    auto items = contents(service, table);
+    EXPECT_EQ(items.size(), 30u);
+    EXPECT_EQ(items.count(keyString(R"({"id":{"S":"only-in-destination"}})", {"id"})), 0u);
+}
+
+TEST_F(RestoreFixture, DamagedChunkFailsTheRestore) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    const std::string table = uniqueTableName("damaged");
+    createSampleTable(table, 40);
+    BackupJobResult job = backup(table, false);
+    std::string chunk;
+    for (const auto& segment : job.manifest.segments)
+        if (!segment.second.chunks.empty())
+            chunk = job.jobDirectory + "/" + std::to_string(segment.first + 1) + "/1";
+    ASSERT_FALSE(chunk.empty());
+    std::fstream file(chunk, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(5);
+    file.put('#');
+    file.close();
+    TeskPrototypeEnvironment run("damaged", log);
+    EXPECT_FALSE(restore(table, uniqueTableName("target"), false, false, 0, run));
+    EXPECT_TRUE(log->contains("Restore failed"));
+    EXPECT_TRUE(log->contains(chunk + ": expected "));
+}
+
+TEST_F(RestoreFixture, PlansNeedACompleteFullBackup) {
+    BackupStore backups(store.path);
+    ASSERT_EQ(backups.open(), "");
+    RestorePlan plan;
+    std::string error;
+    EXPECT_FALSE(planRestore(backups, "us-east-1", "none", 0, plan, error));
+    EXPECT_NE(error.find("no complete full backup of none [us-east-1]"), std::string::npos);
+    EXPECT_FALSE(planRestore(backups, "us-east-1", "none", 7, plan, error));
+    EXPECT_NE(error.find("no job 7"), std::string::npos);
+}
+
+} // namespace

@@ -1,8 +1,7 @@
 #include "backup/AwsDynamoDBFullBackupRunner.h"
 
-#include <cstdio>
-
 #include "backup/BufferedFullBackup.h"
+#include "backup/PullIntoFile.h"
 #include "dynamodb/AwsDynamoDBService.h"
 #include "host/HxThreadPool.h"
 #include "host/TeskPrototypeEnvironment.h"
@@ -152,26 +151,5 @@ void AwsDynamoDBFullBackupRunner::testBufferedMode(std::string tableName, std::s
     TeskPrototypeEnvironment scratch("", stderrLogSink(), &environment->clock());
     BufferedFullBackup buffered;
     buffered.initialize(credentials, &scratch, tableName, 0, 1, "");
-    FILE* file = std::fopen(fileName.c_str(), "wb");
-    char buffer[41];
-    unsigned long newlines = 0;
-    for (;;) {
-        unsigned long filled = 0;
-        bool finished = false;
-        bool ok = buffered.fillBuffer(buffer, sizeof buffer, filled, finished);
-        if (filled > 0) {
-            if (file) std::fwrite(buffer, 1, filled, file);
-            for (unsigned long i = 0; i < filled; ++i) newlines += buffer[i] == '\n';
-        }
-        if (!ok) {
-            environment->log("testBufferedMode", "fillBuffer failure");
-            break;
-        }
-        if (filled == 0 || finished) {
-            if (filled == 0) environment->log("testBufferedMode", "nothing filled");
-            break;
-        }
-    }
-    environment->log("testBufferedMode", "Found " + std::to_string(newlines) + " newlines");
-    if (file) std::fclose(file);
+    pullIntoFile(buffered, fileName, *environment);
 }

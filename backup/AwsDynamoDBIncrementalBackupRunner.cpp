@@ -1,8 +1,7 @@
 #include "backup/AwsDynamoDBIncrementalBackupRunner.h"
 
-#include <cstdio>
-
 #include "backup/BufferedIncrementalBackup.h"
+#include "backup/PullIntoFile.h"
 #include "dynamodb/AwsDynamoDBService.h"
 #include "host/HxThreadPool.h"
 #include "host/TeskPrototypeEnvironment.h"
@@ -16,6 +15,27 @@ bool fail(TeskEnvironment& environment, const char* function, const std::string&
 }
 
 } // namespace
+
+std::unique_ptr<ProcessShardArgs> makeShardArgs(AmazonCredentials* credentials, const std::string& streamArn,
+                                                const std::string& tableName, const Shard& shard, int64_t startTime,
+                                                std::unique_ptr<HxCriticalSectionH>* lock,
+                                                std::map<std::string, std::string>* shardStates,
+                                                TeskEnvironment* environment, const std::string& restart) {
+    auto args = std::make_unique<ProcessShardArgs>();
+    args->credentials = credentials;
+    args->streamArn = streamArn;
+    args->tableName = tableName;
+    args->shardId = shard.shardId;
+    args->parentShardId = shard.parentShardId;
+    args->startingSequenceNumber = shard.startingSequenceNumber;
+    args->endingSequenceNumber = shard.endingSequenceNumber;
+    args->startTime = startTime;
+    args->lock = lock;
+    args->shardStates = shardStates;
+    args->environment = environment;
+    args->restartString = restart == "empty" ? "" : restart;
+    return args;
+}
 
 AwsDynamoDBIncrementalBackupRunner::AwsDynamoDBIncrementalBackupRunner(AmazonCredentials credentials,
                                                                        TeskEnvironment& environment)
@@ -109,20 +129,8 @@ bool AwsDynamoDBIncrementalBackupRunner::initialize(std::string tableName, Globa
             environment->log("initialize", "Shard " + shard.shardId + " is finished, will be skipped");
             continue;
         }
-        auto args = std::make_unique<ProcessShardArgs>();
-        args->credentials = &credentials;
-        args->streamArn = description->latestStreamArn;
-        args->tableName = tableName;
-        args->shardId = shard.shardId;
-        args->parentShardId = shard.parentShardId;
-        args->startingSequenceNumber = shard.startingSequenceNumber;
-        args->endingSequenceNumber = shard.endingSequenceNumber;
-        args->startTime = startTime;
-        args->lock = &lock;
-        args->shardStates = &shardStates;
-        args->environment = environment;
-        args->restartString = state == "empty" ? "" : state;
-        shardArgs.push_back(std::move(args));
+        shardArgs.push_back(makeShardArgs(&credentials, description->latestStreamArn, tableName, shard, startTime,
+                                          &lock, &shardStates, environment, state));
     }
     return true;
 }
@@ -252,26 +260,5 @@ void AwsDynamoDBIncrementalBackupRunner::testBufferedMode(std::string tableName,
     TeskPrototypeEnvironment scratch("", stderrLogSink(), &environment->clock());
     BufferedIncrementalBackup buffered;
     buffered.initialize(credentials, &scratch, streamArn, tableName, shard, time, "");
-    FILE* file = std::fopen(fileName.c_str(), "wb");
-    char buffer[41];
-    unsigned long newlines = 0;
-    for (;;) {
-        unsigned long filled = 0;
-        bool finished = false;
-        bool ok = buffered.fillBuffer(buffer, sizeof buffer, filled, finished);
-        if (filled > 0) {
-            if (file) std::fwrite(buffer, 1, filled, file);
-            for (unsigned long i = 0; i < filled; ++i) newlines += buffer[i] == '\n';
-        }
-        if (!ok) {
-            environment->log("testBufferedMode", "fillBuffer failure");
-            break;
-        }
-        if (filled == 0 || finished) {
-            if (filled == 0) environment->log("testBufferedMode", "nothing filled");
-            break;
-        }
-    }
-    environment->log("testBufferedMode", "Found " + std::to_string(newlines) + " newlines");
-    if (file) std::fclose(file);
+    pullIntoFile(buffered, fileName, *environment);
 }

@@ -34,6 +34,14 @@ struct ProcessShardArgs {
     TeskEnvironment* environment = nullptr;
 };
 
+// Arguments for reading `shard` of the stream `streamArn` from `restart`
+// ("empty" or empty: from its oldest record).
+std::unique_ptr<ProcessShardArgs> makeShardArgs(AmazonCredentials* credentials, const std::string& streamArn,
+                                                const std::string& tableName, const Shard& shard, int64_t startTime,
+                                                std::unique_ptr<HxCriticalSectionH>* lock,
+                                                std::map<std::string, std::string>* shardStates,
+                                                TeskEnvironment* environment, const std::string& restart);
+
 class AwsDynamoDBIncrementalBackupRunner : public AwsDynamoDBBackupRunner {
 public:
     enum FailureCause { kDescription = 1, kStream = 2, kMetadata = 3, kNone = 4 };

@@ -15,19 +15,8 @@ bool BufferedIncrementalBackup::initialize(AmazonCredentials givenCredentials, T
     credentials = std::move(givenCredentials);
     // The given environment, so that a credential failure reaches this job's log.
     if (!AwsRequestService::handleIAMRole(*givenEnvironment, credentials)) return false;
-    args = std::make_shared<ProcessShardArgs>();
-    args->credentials = &credentials;
-    args->streamArn = streamArn;
-    args->tableName = tableName;
-    args->shardId = shard.shardId;
-    args->parentShardId = shard.parentShardId;
-    args->startingSequenceNumber = shard.startingSequenceNumber;
-    args->endingSequenceNumber = shard.endingSequenceNumber;
-    args->startTime = time;
-    args->lock = &lock;
-    args->shardStates = &shardStates;
-    args->environment = givenEnvironment;
-    args->restartString = restart == "empty" ? "" : restart;
+    args = makeShardArgs(&credentials, streamArn, tableName, shard, time, &lock, &shardStates, givenEnvironment,
+                         restart);
     args->output = this;
     name_ = tableName + "/" + shard.shardId;
     TeskBufferedOutput::close(restart == "empty" ? "" : restart);

@@ -13,6 +13,7 @@
 #include "restore/AwsDynamoDBRestoreRunner.h"
 #include "tests/support/LoopbackHttpServer.h"
 #include "tests/support/ScopedEnv.h"
+#include "tests/support/TestCredentials.h"
 
 namespace {
 
@@ -40,13 +41,7 @@ struct WorkersFixture : ::testing::Test {
     std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
     ManualClock clock{1700000000};
     TeskPrototypeEnvironment environment{"restore", log, &clock};
-    AmazonCredentials credentials = [] {
-        AmazonCredentials c;
-        c.accessKeyId = "AKID";
-        c.secretAccessKey = "secret";
-        c.region = "us-east-1";
-        return c;
-    }();
+    AmazonCredentials credentials = testCredentials("us-east-1");
 
     FullRestoreArgs fullArgs(const std::string& lines) {
         environment.putInput(TeskPrototypeEnvironment::segmentName("src", 0), lines);

@@ -7,6 +7,7 @@
 #include "host/TeskPrototypeEnvironment.h"
 #include "tests/support/LoopbackHttpServer.h"
 #include "tests/support/ScopedEnv.h"
+#include "tests/support/TestCredentials.h"
 
 namespace {
 
@@ -64,13 +65,7 @@ struct FrameFixture : ::testing::Test {
     std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
     ManualClock clock{1700000000};
     TeskPrototypeEnvironment environment{"frame", log, &clock};
-    AmazonCredentials credentials = [] {
-        AmazonCredentials c;
-        c.accessKeyId = "AKID";
-        c.secretAccessKey = "secret";
-        c.region = "eu-west-1";
-        return c;
-    }();
+    AmazonCredentials credentials = testCredentials("eu-west-1");
 };
 
 TEST_F(FrameFixture, EnvelopeNamesTheServiceTargetAndRegionHost) {

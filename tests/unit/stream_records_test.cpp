@@ -8,6 +8,7 @@
 #include "host/TeskPrototypeEnvironment.h"
 #include "tests/support/LoopbackHttpServer.h"
 #include "tests/support/ScopedEnv.h"
+#include "tests/support/TestCredentials.h"
 
 namespace {
 
@@ -113,13 +114,7 @@ struct StreamOpsFixture : ::testing::Test {
     LoopbackHttpServer server;
     ScopedEnv endpoint{"AWS_ENDPOINT_URL_DYNAMODB_STREAMS", server.url()};
     TeskPrototypeEnvironment environment{"streams", std::make_shared<MemoryLogSink>()};
-    AmazonCredentials credentials = [] {
-        AmazonCredentials c;
-        c.accessKeyId = "AKID";
-        c.secretAccessKey = "secret";
-        c.region = "us-east-1";
-        return c;
-    }();
+    AmazonCredentials credentials = testCredentials("us-east-1");
 };
 
 TEST_F(StreamOpsFixture, DescribeStreamFollowsShardPages) {

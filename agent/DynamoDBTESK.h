@@ -4,9 +4,12 @@
 
 #include <string>
 
+#include <map>
+#include <set>
 #include <vector>
 
 #include "agent/DynamoDBConfig.h"
+#include "host/EvDebug.h"
 #include "host/CZoError.h"
 #include "host/TeskEnvironment.h"
 
@@ -27,7 +30,31 @@ int GetRegistryItemValue(const char* name, char* value, unsigned int size, const
 // the host's management objects is not built yet.)
 class DynamoDBUtil {
 public:
+    explicit DynamoDBUtil(std::shared_ptr<LogSink> debugSink = nullptr) : debug(std::move(debugSink)) {}
+
     DynamoDBTESK::DynamoDBConfig* getDynamoDBConfig() { return &config; }
+    // Where the per-table state files live (the job results directory's
+    // subclient directory, once job initialisation exists).
+    void setSubclientDirectory(const std::string& directory) { subclientDirectory = directory; }
+
+    // One 64-bit number per table kept between jobs. Failures are logged only.
+    std::string computeTableStatePath(const std::string& region, const std::string& table) const;
+    void saveTableState(const std::string& region, const std::string& table, long long value);
+    long long restoreTableState(const std::string& region, const std::string& table);
+    void removeTableState(const std::string& region, const std::string& table);
+    // Replaces the first occurrence of each find[i] by replace[i], in order.
+    CZoError _EditConfFileContents(const std::string& path, std::vector<std::string>& find,
+                                   std::vector<std::string>& replace);
+    // Lines of `separator`-joined fields, read (appended to `rows`) and written.
+    bool splitLines(const std::string& path, const std::string& separator, std::vector<std::vector<std::string>>& rows);
+    bool putLines(const std::string& path, const std::string& separator, const std::vector<std::vector<std::string>>& rows);
+    // The root of a shard's lineage in a map from shard id to parent id.
+    static CZoError getRootShard(const std::string& shardId, std::map<std::string, std::string>& shardMap,
+                                 std::string& root);
+    static bool shardMapsDiffer(const std::map<std::string, std::string>& current,
+                                const std::map<std::string, std::string>& previous, std::set<std::string>& added,
+                                std::set<std::string>& removed, std::set<std::string>& changed,
+                                EvDebug* debug = nullptr);
     // The tables to protect; fails (774) when the configuration has none.
     CZoError getTables(std::vector<App::DynamoDBTable>*& out);
 
@@ -43,4 +70,6 @@ public:
 
 private:
     DynamoDBTESK::DynamoDBConfig config;
+    std::string subclientDirectory = ".";
+    EvDebug debug;
 };

@@ -1,0 +1,93 @@
+// The agent's state files, configuration edits, line files and shard maps.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "agent/DynamoDBTESK.h"
+#include "host/FileUtil.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+struct AgentStateFixture : ::testing::Test {
+    TempDir directory;
+    std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
+    DynamoDBUtil util{log};
+    AgentStateFixture() { util.setSubclientDirectory(directory.path); }
+};
+
+TEST_F(AgentStateFixture, TableStateIsKeptPerTable) {
+    EXPECT_EQ(util.computeTableStatePath("us-east-1", "orders"), directory.path + "/orders[us-east-1]");
+    EXPECT_EQ(util.restoreTableState("us-east-1", "orders"), 0);
+    util.saveTableState("us-east-1", "orders", -5);
+    util.saveTableState("eu-west-1", "orders", 1700000000123);
+    EXPECT_EQ(util.restoreTableState("us-east-1", "orders"), -5);
+    EXPECT_EQ(util.restoreTableState("eu-west-1", "orders"), 1700000000123);
+    std::string text;
+    ASSERT_TRUE(file_util::readFile(directory.path + "/orders[us-east-1]", text));
+    EXPECT_EQ(text, "-5");
+    util.removeTableState("us-east-1", "orders");
+    EXPECT_EQ(util.restoreTableState("us-east-1", "orders"), 0);
+    util.removeTableState("us-east-1", "orders"); // missing: ignored
+}
+
+TEST_F(AgentStateFixture, ConfigurationEditsReplaceFirstOccurrencesInOrder) {
+    const std::string path = directory.path + "/agent.conf";
+    std::ofstream(path) << "port=1\nport=2\nname=x\n";
+    std::vector<std::string> find = {"port=", "name=x", "absent"};
+    std::vector<std::string> replace = {"port=9", "name=y", "never"};
+    ASSERT_TRUE(util._EditConfFileContents(path, find, replace).ok());
+    std::string text;
+    file_util::readFile(path, text);
+    EXPECT_EQ(text, "port=91\nport=2\nname=y\n");
+
+    std::vector<std::string> fewer;
+    EXPECT_EQ(util._EditConfFileContents(path, find, fewer).code(), 87);
+    EXPECT_EQ(util._EditConfFileContents(directory.path + "/missing", find, replace).text(),
+              "failed to open file [" + directory.path + "/missing] ");
+}
+
+TEST_F(AgentStateFixture, LineFilesRoundTrip) {
+    const std::string path = directory.path + "/lines";
+    std::vector<std::vector<std::string>> rows = {{"a", "b"}, {"c"}, {"", "e"}};
+    ASSERT_TRUE(util.putLines(path, ",", rows));
+    std::string text;
+    file_util::readFile(path, text);
+    EXPECT_EQ(text, "a,b\nc\n,e\n");
+    std::vector<std::vector<std::string>> read = {{"kept"}};
+    ASSERT_TRUE(util.splitLines(path, ",", read));
+    ASSERT_EQ(read.size(), 4u);
+    EXPECT_EQ(read[1], rows[0]);
+    EXPECT_EQ(read[3], rows[2]);
+    std::vector<std::vector<std::string>> none;
+    EXPECT_TRUE(util.splitLines(directory.path + "/missing", ",", none));
+    EXPECT_TRUE(none.empty());
+    EXPECT_FALSE(util.putLines(directory.path + "/no/such/dir/file", ",", rows));
+}
+
+TEST(ShardMaps, RootsAndDifferences) {
+    std::map<std::string, std::string> map = {{"A", ""}, {"B", "A"}, {"C", "B"}, {"D", "gone"}, {"L1", "L2"}, {"L2", "L1"}};
+    std::string root;
+    ASSERT_TRUE(DynamoDBUtil::getRootShard("C", map, root).ok());
+    EXPECT_EQ(root, "A");
+    ASSERT_TRUE(DynamoDBUtil::getRootShard("A", map, root).ok());
+    EXPECT_EQ(root, "A");
+    EXPECT_EQ(DynamoDBUtil::getRootShard("D", map, root).text(), "gone not found in map");
+    EXPECT_EQ(DynamoDBUtil::getRootShard("L1", map, root).code(), 1168); // a loop ends
+    EXPECT_EQ(root, "");
+
+    auto log = std::make_shared<MemoryLogSink>();
+    EvDebug debug(log, 3);
+    std::set<std::string> added = {"pre"}, removed, changed;
+    EXPECT_FALSE(DynamoDBUtil::shardMapsDiffer(map, map, added, removed, changed, &debug));
+    EXPECT_EQ(added, std::set<std::string>{"pre"});
+    std::map<std::string, std::string> next = {{"A", ""}, {"B", "X"}, {"E", "A"}};
+    EXPECT_TRUE(DynamoDBUtil::shardMapsDiffer(next, map, added, removed, changed, &debug));
+    EXPECT_EQ(added, (std::set<std::string>{"E", "pre"}));
+    EXPECT_EQ(changed, std::set<std::string>{"B"});
+    EXPECT_EQ(removed, (std::set<std::string>{"C", "D", "L1", "L2"}));
+    EXPECT_TRUE(log->contains("Shard 'B' has changed from parent 'A' to parent 'X'"));
+}
+
+} // namespace

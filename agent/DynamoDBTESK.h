@@ -8,7 +8,13 @@
 #include <set>
 #include <vector>
 
+#include <ctime>
+#include <memory>
+
+#include <rapidjson/document.h>
+
 #include "agent/DynamoDBConfig.h"
+#include "dynamodb/TableDescription.h"
 #include "host/EvDebug.h"
 #include "host/CZoError.h"
 #include "host/TeskEnvironment.h"
@@ -51,6 +57,25 @@ public:
     // The root of a shard's lineage in a map from shard id to parent id.
     static CZoError getRootShard(const std::string& shardId, std::map<std::string, std::string>& shardMap,
                                  std::string& root);
+    // Parsers of the texts kept with backups.
+    // The shard map of a shard tree: roots, and each shard's parent.
+    static void parseShardsTree(const std::string& json, std::vector<std::string>& roots,
+                                std::map<std::string, std::string>& parents);
+    // The description file's "table" (a JSON null when there is none).
+    static std::shared_ptr<TableDescription> parseDescriptionJson(const std::string& json);
+    // "Thu Sep 05 2019 10:20:30" as local time; 0 for an unknown month.
+    static time_t GetEpochTime(std::string text);
+
+    // JSON getters: a missing key or a null value gives the empty value.
+    // A value of another type is a caller's error and is reported as such.
+    std::string GetStringValue(const rapidjson::Value& object, const std::string& key) const;
+    bool GetBoolean(const rapidjson::Value& object, const std::string& key) const;
+    int64_t GetIntValue(const rapidjson::Value& object, const std::string& key) const;
+    uint64_t GetUInt64Value(const rapidjson::Value& object, const std::string& key) const;
+    const rapidjson::Value& GetObjectValue(const rapidjson::Value& object, const std::string& key) const;
+    const rapidjson::Value& GetArrayValue(const rapidjson::Value& object, const std::string& key) const;
+    void setVerbose(bool value) { verbose = value; }
+
     static bool shardMapsDiffer(const std::map<std::string, std::string>& current,
                                 const std::map<std::string, std::string>& previous, std::set<std::string>& added,
                                 std::set<std::string>& removed, std::set<std::string>& changed,
@@ -71,5 +96,6 @@ public:
 private:
     DynamoDBTESK::DynamoDBConfig config;
     std::string subclientDirectory = ".";
+    bool verbose = false;
     EvDebug debug;
 };

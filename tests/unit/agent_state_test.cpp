@@ -6,7 +6,22 @@
 
 #include "agent/DynamoDBTESK.h"
 #include "host/FileUtil.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
+
+namespace {
+
+// Local time is UTC for the scope, so expected epoch values are fixed.
+struct ScopedEnvTz {
+    std::unique_ptr<ScopedEnv> tz = std::make_unique<ScopedEnv>("TZ", "UTC");
+    ScopedEnvTz() { tzset(); }
+    ~ScopedEnvTz() {
+        tz.reset();
+        tzset();
+    }
+};
+
+} // namespace
 
 namespace {
 
@@ -88,6 +103,59 @@ TEST(ShardMaps, RootsAndDifferences) {
     EXPECT_EQ(changed, std::set<std::string>{"B"});
     EXPECT_EQ(removed, (std::set<std::string>{"C", "D", "L1", "L2"}));
     EXPECT_TRUE(log->contains("Shard 'B' has changed from parent 'A' to parent 'X'"));
+}
+
+} // namespace
+
+namespace {
+
+TEST(AgentParsers, ShardTreesBecomeShardMaps) {
+    std::vector<std::string> roots;
+    std::map<std::string, std::string> parents;
+    DynamoDBUtil::parseShardsTree(R"({"roots":["A"],"children":{"A":["B","C"],"B":["D"]},"context":{},"time":1})", roots,
+                                  parents);
+    EXPECT_EQ(roots, std::vector<std::string>{"A"});
+    EXPECT_EQ(parents, (std::map<std::string, std::string>{{"A", ""}, {"B", "A"}, {"C", "A"}, {"D", "B"}}));
+
+    roots.clear();
+    parents.clear();
+    DynamoDBUtil::parseShardsTree("not json", roots, parents);
+    DynamoDBUtil::parseShardsTree(R"({"children":{}})", roots, parents);
+    EXPECT_TRUE(roots.empty());
+    EXPECT_TRUE(parents.empty());
+    // A tree that loops back on itself ends.
+    DynamoDBUtil::parseShardsTree(R"({"roots":["A"],"children":{"A":["B"],"B":["A"]}})", roots, parents);
+    EXPECT_EQ(parents["B"], "A");
+}
+
+TEST(AgentParsers, DescriptionsAndTimes) {
+    auto description = DynamoDBUtil::parseDescriptionJson(R"({"table":{"TableName":"orders"},"segments":4})");
+    EXPECT_EQ(description->tableName, "orders");
+    EXPECT_EQ(DynamoDBUtil::parseDescriptionJson("garbage")->tableName, "");
+
+    ScopedEnvTz utc;
+    EXPECT_EQ(DynamoDBUtil::GetEpochTime("Thu Sep 05 2019 10:20:30"), 1567678830);
+    EXPECT_EQ(DynamoDBUtil::GetEpochTime("Thu sep 05 2019 10:20:30"), 0);
+    EXPECT_EQ(DynamoDBUtil::GetEpochTime("Thu Sep 05 2019 10"), 1567677600);
+}
+
+TEST(AgentParsers, JsonGettersGiveEmptyValuesForMissingOrNull) {
+    rapidjson::Document document;
+    document.Parse(R"({"s":"text","b":true,"n":null,"i":-7,"u":18446744073709551615,"o":{"k":1},"a":[1,2]})");
+    DynamoDBUtil util;
+    EXPECT_EQ(util.GetStringValue(document, "s"), "text");
+    EXPECT_EQ(util.GetStringValue(document, "missing"), "");
+    EXPECT_EQ(util.GetStringValue(document, "n"), "");
+    EXPECT_TRUE(util.GetBoolean(document, "b"));
+    EXPECT_FALSE(util.GetBoolean(document, "n"));
+    EXPECT_EQ(util.GetIntValue(document, "i"), -7);
+    EXPECT_EQ(util.GetIntValue(document, "missing"), 0);
+    EXPECT_EQ(util.GetUInt64Value(document, "u"), 18446744073709551615ull);
+    EXPECT_EQ(util.GetObjectValue(document, "o").MemberCount(), 1u);
+    EXPECT_EQ(util.GetObjectValue(document, "n").MemberCount(), 0u);
+    EXPECT_EQ(util.GetArrayValue(document, "a").Size(), 2u);
+    EXPECT_EQ(util.GetArrayValue(document, "missing").Size(), 0u);
+    EXPECT_THROW(util.GetIntValue(document, "s"), std::runtime_error);
 }
 
 } // namespace

@@ -33,6 +33,8 @@ const char* kRestoreHelp =
     "  --write-capacity N   raise the destination's write capacity to N while\n"
     "                       writing, and put it back afterwards\n"
     "  --threads N          segments and shards written at once (default 4)\n"
+    "  --role-arn ARN       assume this role through STS, signed with the instance\n"
+    "                       profile's credentials\n"
     "  --verbose            copy the restore log to stderr\n"
     "\n"
     "Exit status: 0 restored, 1 failed, 2 usage error.\n";
@@ -53,7 +55,7 @@ int restoreCommand(int argc, char** argv) {
     Arguments arguments;
     std::string error;
     if (!arguments.parse(argc, argv, 2,
-                         {"store", "table", "region", "job", "to", "to-region", "write-capacity", "threads"},
+                         {"store", "table", "region", "job", "to", "to-region", "write-capacity", "threads", "role-arn"},
                          {"help", "verbose", "overwrite", "use-existing"}, error))
         return usage(error);
     if (arguments.has("help")) {
@@ -103,9 +105,15 @@ int restoreCommand(int argc, char** argv) {
 
     AmazonCredentials credentials;
     credentials.region = destinationRegion;
-    credentials.accessKeyId = environmentValue("AWS_ACCESS_KEY_ID");
-    credentials.secretAccessKey = environmentValue("AWS_SECRET_ACCESS_KEY");
-    credentials.sessionToken = environmentValue("AWS_SESSION_TOKEN");
+    if (arguments.has("role-arn")) {
+        credentials.accessKeyId = arguments.get("role-arn");
+        if (credentials.accessKeyId.rfind("arn:aws:iam::", 0) != 0)
+            return usage("--role-arn must be an IAM role ARN (arn:aws:iam::ACCOUNT:role/NAME)");
+    } else {
+        credentials.accessKeyId = environmentValue("AWS_ACCESS_KEY_ID");
+        credentials.secretAccessKey = environmentValue("AWS_SECRET_ACCESS_KEY");
+        credentials.sessionToken = environmentValue("AWS_SESSION_TOKEN");
+    }
     auto sink = std::make_shared<StreamLogSink>(arguments.has("verbose"),
                                                 plan.full.directory + "/../restore.log");
     TeskEnvironment environment("restore " + destination, sink);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the release build
 # under ctest, the unit tests again under AddressSanitizer+UBSan, and the
-# host's threading tests and the backup runners under ThreadSanitizer.
+# host's threading tests and the backup and restore runners under ThreadSanitizer.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -23,6 +23,6 @@ cmake --build build-tsan -j"$jobs" --target ddb_host_tests ddb_integration_tests
 TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/ddb_host_tests --gtest_brief=1
 # The backup runners' threads against the local endpoint (ctest starts and stops it).
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure --timeout 600 \
-   -R 'FullBackupFixture|StoreBackupFixture|IncrementalFixture|IncrementalStoreFixture')
+   -R 'FullBackupFixture|StoreBackupFixture|IncrementalFixture|IncrementalStoreFixture|RestoreFixture')
 
 echo "test.sh: all tests passed"

@@ -11,6 +11,7 @@
 #include "aws/AwsRequestService.h"
 #include "backup/BackupJob.h"
 #include "cli/Arguments.h"
+#include "cli/CommandLineCredentials.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
 
@@ -66,11 +67,6 @@ void installStopHandlers() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-std::string environmentValue(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
 bool isTableName(const std::string& name) {
     if (name.size() < 3 || name.size() > 255) return false;
     for (char c : name)
@@ -107,8 +103,7 @@ int backupCommand(int argc, char** argv) {
     }
     BackupJobOptions options;
     options.table = arguments.get("table");
-    options.region = arguments.get("region", environmentValue("AWS_REGION"));
-    if (options.region.empty()) options.region = environmentValue("AWS_DEFAULT_REGION");
+    options.region = regionFrom(arguments);
     options.storeRoot = arguments.get("store");
     int64_t segments = 0, threads = 0, readCapacity = 0, resume = 0, chunkSize = 0;
     if (!arguments.getNumber("segments", 4, 1, 1000, segments, error) ||
@@ -137,16 +132,7 @@ int backupCommand(int argc, char** argv) {
     options.stopFlag = &stopRequested;
 
     AmazonCredentials& credentials = options.credentials;
-    credentials.region = options.region;
-    if (arguments.has("role-arn")) {
-        credentials.accessKeyId = arguments.get("role-arn");
-        if (credentials.accessKeyId.rfind("arn:aws:iam::", 0) != 0)
-            return usage("--role-arn must be an IAM role ARN (arn:aws:iam::ACCOUNT:role/NAME)");
-    } else {
-        credentials.accessKeyId = environmentValue("AWS_ACCESS_KEY_ID");
-        credentials.secretAccessKey = environmentValue("AWS_SECRET_ACCESS_KEY");
-        credentials.sessionToken = environmentValue("AWS_SESSION_TOKEN");
-    }
+    if (!credentialsFrom(arguments, options.region, credentials, error)) return usage(error);
     {
         auto log = std::make_shared<StreamLogSink>(options.logToStderr);
         TeskEnvironment check("credentials", log);

@@ -6,6 +6,7 @@
 
 #include "aws/AwsRequestService.h"
 #include "cli/Arguments.h"
+#include "cli/CommandLineCredentials.h"
 #include "cli/Commands.h"
 #include "host/BackupVerifier.h"
 #include "host/StoreReadEnvironment.h"
@@ -44,11 +45,6 @@ int usage(const std::string& error) {
     return 2;
 }
 
-std::string environmentValue(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
 } // namespace
 
 int restoreCommand(int argc, char** argv) {
@@ -68,8 +64,7 @@ int restoreCommand(int argc, char** argv) {
         !arguments.getNumber("threads", 4, 1, 1000, threads, error))
         return usage(error);
     const std::string table = arguments.get("table");
-    std::string region = arguments.get("region", environmentValue("AWS_REGION"));
-    if (region.empty()) region = environmentValue("AWS_DEFAULT_REGION");
+    const std::string region = regionFrom(arguments);
     if (!arguments.has("store")) return usage("--store is required");
     if (table.empty()) return usage("--table is required");
     if (region.empty()) return usage("no region: give --region or set AWS_REGION");
@@ -104,16 +99,7 @@ int restoreCommand(int argc, char** argv) {
     }
 
     AmazonCredentials credentials;
-    credentials.region = destinationRegion;
-    if (arguments.has("role-arn")) {
-        credentials.accessKeyId = arguments.get("role-arn");
-        if (credentials.accessKeyId.rfind("arn:aws:iam::", 0) != 0)
-            return usage("--role-arn must be an IAM role ARN (arn:aws:iam::ACCOUNT:role/NAME)");
-    } else {
-        credentials.accessKeyId = environmentValue("AWS_ACCESS_KEY_ID");
-        credentials.secretAccessKey = environmentValue("AWS_SECRET_ACCESS_KEY");
-        credentials.sessionToken = environmentValue("AWS_SESSION_TOKEN");
-    }
+    if (!credentialsFrom(arguments, destinationRegion, credentials, error)) return usage(error);
     auto sink = std::make_shared<StreamLogSink>(arguments.has("verbose"),
                                                 plan.full.directory + "/../restore.log");
     TeskEnvironment environment("restore " + destination, sink);

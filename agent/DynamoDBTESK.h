@@ -14,6 +14,9 @@
 #include <rapidjson/document.h>
 
 #include "agent/DynamoDBConfig.h"
+#include "aws/AmazonCredentials.h"
+#include "host/RestoreTask.h"
+#include "host/TeskPrototypeEnvironment.h"
 #include "dynamodb/TableDescription.h"
 #include "host/EvDebug.h"
 #include "host/CZoError.h"
@@ -32,11 +35,31 @@ int GetRegistryItemValue(const char* name, char* value, unsigned int size, const
 
 } // namespace DynamoDBTESK
 
-// The agent utility: its configuration and helpers. (Job initialisation from
-// the host's management objects is not built yet.)
+class AwsDynamoDBRestoreRunner;
+
+// The agent utility: its configuration, the restore entry points and
+// helpers. (Backup job initialisation from the host's management objects is
+// not built yet; a restore destination takes its keys from the environment.)
 class DynamoDBUtil {
 public:
-    explicit DynamoDBUtil(std::shared_ptr<LogSink> debugSink = nullptr) : debug(std::move(debugSink)) {}
+    explicit DynamoDBUtil(std::shared_ptr<LogSink> debugSink = nullptr)
+        : debug(debugSink), environment("", debugSink ? debugSink : stderrLogSink()) {}
+
+    // Credentials of a restore destination instance. 0 on success.
+    int InitializeForRestore(unsigned long destinationInstanceId);
+    // Creates and initialises one restore runner per destination table of the
+    // task's options; `metadataByTable` maps "region:table" to each source's
+    // DynamoDBMetadata text. Defined with the restore engine (ddb_agent_restore).
+    CZoError ProcessRestoreOptions(EvRstTaskPtr task, const std::map<std::string, std::string>& metadataByTable,
+                                   bool useExistingTable, std::string& errorText);
+    // Concludes every runner (puts write capacities back) and forgets them.
+    CZoError CleanupRestore();
+    const AmazonCredentials& getCredentials() const { return credentials; }
+    TeskLoggingEnvironment& getEnvironment() { return environment; }
+    int64_t getWriteThroughput() const { return writeThroughput; }
+    const std::map<std::string, std::shared_ptr<AwsDynamoDBRestoreRunner>>& getRestoreRunners() const {
+        return restoreRunners;
+    }
 
     DynamoDBTESK::DynamoDBConfig* getDynamoDBConfig() { return &config; }
     // Where the per-table state files live (the job results directory's
@@ -98,4 +121,8 @@ private:
     std::string subclientDirectory = ".";
     bool verbose = false;
     EvDebug debug;
+    AmazonCredentials credentials;
+    int64_t writeThroughput = 0;
+    std::map<std::string, std::shared_ptr<AwsDynamoDBRestoreRunner>> restoreRunners;
+    TeskLoggingEnvironment environment;
 };

@@ -31,7 +31,12 @@ BufferedRestoreFromIncremental::BufferedRestoreFromIncremental(std::shared_ptr<H
                                                                std::shared_ptr<IncrementalArgsMap> argsMap)
     : pool(std::move(pool)), argsMap(std::move(argsMap)) {}
 
-BufferedRestoreFromIncremental::~BufferedRestoreFromIncremental() { abandonConsumer(); }
+BufferedRestoreFromIncremental::~BufferedRestoreFromIncremental() {
+    abandonConsumer();
+    // A map no one else holds (the file-by-file restore makes one per input)
+    // dies with this input, and the arguments in it with it.
+    if (argsMap && argsMap.use_count() == 1) AwsDynamoDBRestoreRunner::cleanupAllArgs(argsMap);
+}
 
 bool BufferedRestoreFromIncremental::initialize(AmazonCredentials* givenCredentials,
                                                 const std::string& destinationTable, const std::string& shardId,

@@ -43,7 +43,9 @@ struct IncrementalRestoreArgs {
     TeskEnvironment* environment; // the incremental's
     int64_t time;
     std::vector<std::string> keySchema;
-    std::shared_ptr<IncrementalArgsMap> argsMap;
+    // The map the record is registered in; its creator owns it (and the
+    // records in it) and keeps it for as long as the workers run.
+    IncrementalArgsMap* argsMap;
     std::vector<std::string> children;
     std::shared_ptr<HxThreadPool> pool; // children are queued here; null: not queued
     HxCriticalSectionH* lock;

@@ -207,7 +207,7 @@ IncrementalRestoreArgs::IncrementalRestoreArgs(AmazonCredentials* credentials, s
                                                std::vector<std::string> children, std::shared_ptr<HxThreadPool> pool,
                                                HxCriticalSectionH* lock)
     : credentials(credentials), destinationTable(std::move(destinationTable)), shardId(std::move(shardId)),
-      environment(environment), time(time), keySchema(std::move(keySchema)), argsMap(std::move(argsMap)),
+      environment(environment), time(time), keySchema(std::move(keySchema)), argsMap(argsMap.get()),
       children(std::move(children)), pool(std::move(pool)), lock(lock) {
     IncrementalRestoreArgs*& slot = (*this->argsMap)[this->shardId];
     if (slot != this) delete slot;

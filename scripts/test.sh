@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the release build
-# under ctest, the unit tests again under AddressSanitizer+UBSan, and the
-# host's threading tests and the backup and restore runners under ThreadSanitizer.
+# under ctest, the unit and integration tests again under AddressSanitizer+UBSan
+# (leaks included), and the host's threading tests and the backup and restore
+# runners under ThreadSanitizer.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -14,9 +15,9 @@ cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs" --timeout 600)
 
 cmake -S . -B build-asan -DDDB_SANITIZE=ON -DDDB_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build build-asan -j"$jobs" --target ddb_unit_tests ddb_host_tests
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ./build-asan/tests/ddb_unit_tests --gtest_brief=1
-./build-asan/tests/ddb_host_tests --gtest_brief=1
+cmake --build build-asan -j"$jobs" --target ddb_unit_tests ddb_host_tests ddb_integration_tests
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+   ctest --output-on-failure -j"$jobs" --timeout 600 -E cli_end_to_end)
 
 cmake -S . -B build-tsan -DDDB_TSAN=ON -DDDB_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build-tsan -j"$jobs" --target ddb_host_tests ddb_integration_tests

@@ -1,0 +1,214 @@
+// File-by-file restore, as a host restoring from cloud storage drives it:
+// the restore options create the destination, then every backup file of the
+// store is handed to the factory and its bytes fed to the input it prepares.
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "agent/DynamoDBTESK.h"
+#include "backup/BackupJob.h"
+#include "dynamodb/AwsDynamoDBService.h"
+#include "dynamodb/JsonText.h"
+#include "host/FileUtil.h"
+#include "host/KeyString.h"
+#include "restore/DynamoRemoteFileRestoreFactory.h"
+#include "tests/support/SampleTable.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+std::vector<std::string> entries(const std::string& directory) {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(directory.c_str())) {
+        while (dirent* entry = ::readdir(dir))
+            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+        ::closedir(dir);
+    }
+    // Numbers in numeric order, as chunks and scans are numbered.
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return a.size() != b.size() ? a.size() < b.size() : a < b;
+    });
+    return names;
+}
+
+// Every file of a job directory, relative to the store, in replay order.
+void collect(const std::string& root, const std::string& relative, std::vector<std::string>& files) {
+    for (const auto& name : entries(root + relative)) {
+        const std::string path = relative + "/" + name;
+        if (file_util::exists(root + path + "/.")) collect(root, path, files);
+        else files.push_back(path);
+    }
+}
+
+std::map<std::string, std::string> contents(AwsDynamoDBService& service, const std::string& table) {
+    std::map<std::string, std::string> items;
+    MemoryOutput output("scan");
+    std::string key;
+    do {
+        std::string start = key;
+        EXPECT_EQ(service.scanToStream(table, 0, 1, start, &output, key), None);
+    } while (!key.empty());
+    const std::string data = output.data();
+    for (size_t start = 0, end; (end = data.find('\n', start)) != std::string::npos; start = end + 1)
+        items[keyString(data.substr(start, end - start), {"id"})] = data.substr(start, end - start);
+    return items;
+}
+
+TEST(RemoteFileRestore, StoreFilesFedOneByOneRestoreTheTable) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    ScopedEnv keys("AWS_ACCESS_KEY_ID", "AKIDLOCAL");
+    ScopedEnv secret("AWS_SECRET_ACCESS_KEY", "local-secret");
+    auto log = std::make_shared<MemoryLogSink>();
+    TeskPrototypeEnvironment setup("setup", log);
+    AmazonCredentials credentials = localCredentials();
+    AwsDynamoDBService service(credentials, setup);
+    const std::string table = uniqueTableName("files");
+    ASSERT_TRUE(service.createTable(
+        R"({"TableName":")" + table +
+        R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
+        R"("ProvisionedThroughput":{"ReadCapacityUnits":5,"WriteCapacityUnits":5},"StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_IMAGE"}})").isSuccess());
+    std::vector<std::string> items;
+    for (int i = 0; i < 300; ++i) items.push_back(sampleItem(i));
+    for (size_t at = 0; at < items.size(); at += 25)
+        ASSERT_TRUE(service.batchPutItems(table, std::vector<std::string>(items.begin() + at, items.begin() + std::min(items.size(), at + 25))).isSuccess());
+
+    TempDir store;
+    BackupJobOptions options;
+    options.storeRoot = store.path;
+    options.table = table;
+    options.region = "us-east-1";
+    options.segments = 12; // scans 1 and 10..12 show that directories match whole
+    options.chunkSize = 32 * 1024;
+    options.credentials = localCredentials();
+    ASSERT_EQ(runBackupJob(options).status, "complete");
+    std::map<std::string, WriteRequest> changes = {{"a", {2, R"({"id":{"S":"item-3"}})"}},
+                                                   {"b", {1, R"({"id":{"S":"item-4"},"new":{"BOOL":true}})"}}};
+    ASSERT_TRUE(service.batchWriteItems(table, {"id"}, changes).isSuccess());
+    options.incremental = true;
+    ASSERT_EQ(runBackupJob(options).status, "complete");
+
+    // The host's restore job: map the table to a new one.
+    const std::string destination = uniqueTableName("files-restored");
+    RestoreJobOptions job;
+    job.hasCloudAppsRestoreOptions = job.hasDynamoDbRestoreOptions = true;
+    job.dynamoDbRestoreOptions.hasDestinationTables = true;
+    job.dynamoDbRestoreOptions.destinationTables.push_back({{"us-east-1", table}, {"us-east-1", destination}});
+    EvRstTask::registerTask(4242, job.serialize());
+    std::string description;
+    ASSERT_TRUE(file_util::readFile(store.path + "/us-east-1/" + table + "/F1/description.json", description));
+    IdxMetadata::DynamoDBMetadata metadata{description, ""};
+    const std::map<std::string, std::string> metadataByTable = {{"us-east-1:" + table, metadata.serialize()}};
+
+    DynamoDBUtil util(log);
+    ASSERT_EQ(util.InitializeForRestore(1), 0);
+    std::string error;
+    ASSERT_TRUE(util.ProcessRestoreOptions(EvRstTask::open(4242), metadataByTable, false, error).ok()) << error;
+    ASSERT_EQ(util.getRestoreRunners().size(), 1u);
+
+    std::unique_ptr<CloudDBRemoteFileFactory> factory(GetRemoteFileFactory());
+    ASSERT_TRUE(factory->Initialize(4242).ok());
+    CloudConnectionDetails details;
+    details.extendedOptions = R"({"us-east-1:)" + table + R"(":)" + json_text::quoted(metadata.serialize()) + "}";
+    std::vector<std::string> files;
+    collect(store.path, "/us-east-1/" + table + "/F1", files);
+    collect(store.path, "/us-east-1/" + table + "/I2", files);
+    std::shared_ptr<TeskBufferedInput> input;
+    int inputs = 0;
+    for (const auto& file : files) {
+        bool skip = false;
+        CZoError status = factory->Process(details, file, skip);
+        ASSERT_TRUE(status.ok()) << file << ": " << status.text();
+        if (!skip) {
+            if (input) {
+                EXPECT_TRUE(input->waitForRestore());
+            }
+            input = factory->currentInput;
+            ++inputs;
+        }
+        std::string data;
+        ASSERT_TRUE(file_util::readFile(store.path + file, data));
+        if (!data.empty()) input->processBuffer(data.data(), data.size());
+    }
+    if (input) {
+        EXPECT_TRUE(input->waitForRestore());
+    }
+    input.reset();
+    factory.reset();
+    EXPECT_TRUE(util.CleanupRestore().ok());
+    EXPECT_TRUE(util.getRestoreRunners().empty());
+
+    EXPECT_GE(inputs, 12);
+    auto restored = contents(service, destination);
+    auto source = contents(service, table);
+    EXPECT_EQ(restored.size(), source.size());
+    for (const auto& item : source) {
+        rapidjson::Document left, right;
+        left.Parse(item.second.c_str());
+        right.Parse(restored[item.first].c_str());
+        EXPECT_TRUE(left == right) << item.first;
+    }
+    EvRstTask::removeTask(4242);
+}
+
+TEST(RemoteFileRestore, NamesMappingsAndDirectories) {
+    RestoreJobOptions job;
+    job.hasCloudAppsRestoreOptions = job.hasDynamoDbRestoreOptions = true;
+    job.dynamoDbRestoreOptions.hasDestinationTables = true;
+    job.dynamoDbRestoreOptions.destinationTables.push_back({{"reg1", "tab1"}, {"reg1", "copy"}});
+    EvRstTask::registerTask(4343, job.serialize());
+    ScopedEnv keys("AWS_ACCESS_KEY_ID", "AKID");
+    ScopedEnv secret("AWS_SECRET_ACCESS_KEY", "secret");
+
+    auto log = std::make_shared<MemoryLogSink>();
+    ScopedEnv detail("DDB_DEBUG_LEVEL", "3"); // the factory's lines are detail
+    DynamoRemoteFileRestoreFactory factory(log);
+    EXPECT_EQ(factory.Initialize(999).text(), "Failed to retrieve XML options from restore rstTask");
+    ASSERT_TRUE(factory.Initialize(4343).ok());
+    CloudConnectionDetails details;
+    bool skip = false;
+    ASSERT_TRUE(factory.Process(details, "/reg1/tab1/F50/3/17", skip).ok());
+    EXPECT_FALSE(skip);
+    auto first = factory.currentInput;
+    ASSERT_TRUE(factory.Process(details, "/reg1/tab1/F50/3/18", skip).ok());
+    EXPECT_TRUE(skip);
+    skip = false;
+    ASSERT_TRUE(factory.Process(details, "/reg1/tab1/F50/30/1", skip).ok());
+    EXPECT_FALSE(skip); // another directory, though its name begins the same
+    EXPECT_NE(factory.currentInput, first);
+
+    ASSERT_TRUE(factory.Process(details, "reg1/tab1/F50/3/17", skip).ok());
+    EXPECT_TRUE(log->contains("Skipping 'reg1/tab1/F50/3/17'"));
+    CZoError unmapped = factory.Process(details, "/reg9/tab9/F1/1/1", skip);
+    EXPECT_EQ(unmapped.code(), 87);
+    EXPECT_EQ(unmapped.text(), "Failed to get destination(/) for source(reg9/tab9)");
+    CZoError noMetadata = factory.Process(details, "/reg1/tab1/I51/shard-1/1", skip);
+    EXPECT_EQ(noMetadata.text(), "Failed to unserialize DynamoDBMetadata");
+    EvRstTask::removeTask(4343);
+}
+
+TEST(RemoteFileRestore, RestoreOptionsFailuresNameTheirCause) {
+    DynamoDBUtil util(std::make_shared<MemoryLogSink>());
+    std::string error;
+    EXPECT_EQ(util.ProcessRestoreOptions(nullptr, {}, false, error).code(), 1627);
+    EXPECT_EQ(error, "Failed to retrieve XML options from restore rstTask");
+    EvRstTask::registerTask(4444, "{}");
+    EXPECT_EQ(util.ProcessRestoreOptions(EvRstTask::open(4444), {}, false, error).code(), 1627);
+    EXPECT_EQ(error, "CloudAppsRestoreOptions not found");
+    RestoreJobOptions job;
+    job.hasCloudAppsRestoreOptions = job.hasDynamoDbRestoreOptions = true;
+    job.dynamoDbRestoreOptions.hasDestinationTables = true;
+    EvRstTask::registerTask(4444, job.serialize());
+    EXPECT_TRUE(util.ProcessRestoreOptions(EvRstTask::open(4444), {}, false, error).ok()); // empty list
+    job.dynamoDbRestoreOptions.destinationTables.push_back({{"r", "t"}, {"r", "d"}});
+    EvRstTask::registerTask(4444, job.serialize());
+    CZoError missing = util.ProcessRestoreOptions(EvRstTask::open(4444), {}, false, error);
+    EXPECT_EQ(missing.code(), 1168);
+    EXPECT_EQ(error, "Metadata not found for r:t");
+    EvRstTask::removeTask(4444);
+}
+
+} // namespace

@@ -17,6 +17,7 @@
 #include "host/KeyString.h"
 #include "restore/DynamoRemoteFileRestoreFactory.h"
 #include "tests/support/SampleTable.h"
+#include "tests/support/TableContents.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -42,20 +43,6 @@ void collect(const std::string& root, const std::string& relative, std::vector<s
         if (file_util::exists(root + path + "/.")) collect(root, path, files);
         else files.push_back(path);
     }
-}
-
-std::map<std::string, std::string> contents(AwsDynamoDBService& service, const std::string& table) {
-    std::map<std::string, std::string> items;
-    MemoryOutput output("scan");
-    std::string key;
-    do {
-        std::string start = key;
-        EXPECT_EQ(service.scanToStream(table, 0, 1, start, &output, key), None);
-    } while (!key.empty());
-    const std::string data = output.data();
-    for (size_t start = 0, end; (end = data.find('\n', start)) != std::string::npos; start = end + 1)
-        items[keyString(data.substr(start, end - start), {"id"})] = data.substr(start, end - start);
-    return items;
 }
 
 TEST(RemoteFileRestore, StoreFilesFedOneByOneRestoreTheTable) {
@@ -142,15 +129,7 @@ TEST(RemoteFileRestore, StoreFilesFedOneByOneRestoreTheTable) {
     EXPECT_TRUE(util.getRestoreRunners().empty());
 
     EXPECT_GE(inputs, 12);
-    auto restored = contents(service, destination);
-    auto source = contents(service, table);
-    EXPECT_EQ(restored.size(), source.size());
-    for (const auto& item : source) {
-        rapidjson::Document left, right;
-        left.Parse(item.second.c_str());
-        right.Parse(restored[item.first].c_str());
-        EXPECT_TRUE(left == right) << item.first;
-    }
+    EXPECT_TRUE(sameItems(tableContents(service, destination), tableContents(service, table)));
     EvRstTask::removeTask(4242);
 }
 

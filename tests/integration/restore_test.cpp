@@ -14,39 +14,10 @@
 #include "restore/AwsDynamoDBRestoreRunner.h"
 #include "restore/RestorePlan.h"
 #include "tests/support/SampleTable.h"
+#include "tests/support/TableContents.h"
 #include "tests/support/TempDir.h"
 
 namespace {
-
-// Every item of a table, by key.
-std::map<std::string, std::string> contents(AwsDynamoDBService& service, const std::string& table) {
-    std::map<std::string, std::string> items;
-    MemoryOutput output("scan");
-    std::string key;
-    do {
-        std::string start = key;
-        EXPECT_EQ(service.scanToStream(table, 0, 1, start, &output, key), None);
-    } while (!key.empty());
-    const std::string data = output.data();
-    for (size_t start = 0, end; (end = data.find('\n', start)) != std::string::npos; start = end + 1) {
-        std::string line = data.substr(start, end - start);
-        items[keyString(line, {"id"})] = line;
-    }
-    return items;
-}
-
-bool sameItems(const std::map<std::string, std::string>& a, const std::map<std::string, std::string>& b) {
-    if (a.size() != b.size()) return false;
-    for (const auto& entry : a) {
-        auto other = b.find(entry.first);
-        if (other == b.end()) return false;
-        rapidjson::Document left, right;
-        left.Parse(entry.second.c_str());
-        right.Parse(other->second.c_str());
-        if (left != right) return false; // member order does not matter
-    }
-    return true;
-}
 
 struct RestoreFixture : ::testing::Test {
     TempDir store;
@@ -116,7 +87,7 @@ TEST_F(RestoreFixture, FullAndIncrementalsGiveBackTheSourceTable) {
     TeskPrototypeEnvironment run("restore", log);
     ASSERT_TRUE(restore(table, destination, false, false, 50, run)) << run.getFailure();
     EXPECT_TRUE(log->contains("Restore complete"));
-    EXPECT_TRUE(sameItems(contents(service, destination), contents(service, table)));
+    EXPECT_TRUE(sameItems(tableContents(service, destination), tableContents(service, table)));
 
     auto restored = service.describeTable(destination);
     ASSERT_TRUE(restored.isSuccess());
@@ -154,7 +125,7 @@ TEST_F(RestoreFixture, DestinationIsRefusedRecreatedOrReusedAsAsked) {
     TeskPrototypeEnvironment recreated("recreated", log);
     EXPECT_TRUE(restore(table, table, true, false, 0, recreated)) << recreated.getFailure();
     EXPECT_TRUE(log->contains("Deleting table " + table));
-    auto items = contents(service, table);
+    auto items = tableContents(service, table);
     EXPECT_EQ(items.size(), 30u);
     EXPECT_EQ(items.count(keyString(R"({"id":{"S":"only-in-destination"}})", {"id"})), 0u);
 }

@@ -160,13 +160,13 @@ int backupCommand(int argc, char** argv) {
             std::fprintf(stderr, "ddb-backup: %s job F%lld, %u segments, into %s\n",
                          options.resumeJob ? "resuming" : "starting", static_cast<long long>(manifest.jobId),
                          manifest.segmentCount, environment.jobDirectory().c_str());
-        progress = std::make_unique<Progress>(environment, label, manifest.segmentCount, stopRequested);
+        progress = std::make_unique<Progress>(label, describeBackup(environment, manifest.segmentCount), &stopRequested);
     };
     std::string summary;
     options.onScanEnd = [&] {
         if (!progress) return;
         progress->finish();
-        summary = progress->line(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+        summary = progress->line();
     };
     BackupJobResult result = runBackupJob(options);
     progress.reset();

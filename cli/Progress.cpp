@@ -19,43 +19,50 @@ std::string humanBytes(double bytes) {
     return text;
 }
 
-Progress::Progress(StoreEnvironment& environment, std::string label, unsigned segments,
-                   const std::atomic<bool>& stopFlag)
-    : environment_(environment), label_(std::move(label)), segments_(segments), stopFlag_(stopFlag),
-      live_(::isatty(STDERR_FILENO) == 1) {
+std::string rate(double count, double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.0f", seconds > 0 ? count / seconds : 0.0);
+    return text;
+}
+
+Progress::Describe describeBackup(const StoreEnvironment& environment, unsigned segments) {
+    return [&environment, segments](double seconds) {
+        const double items = static_cast<double>(environment.linesWritten());
+        const std::string unit = segments ? "items" : "changes";
+        std::string text = std::to_string(environment.linesWritten()) + " " + unit + ", " +
+                           humanBytes(static_cast<double>(environment.bytesWritten())) + ", " + rate(items, seconds) +
+                           " " + unit + "/s, ";
+        if (segments)
+            text += "segments done " + std::to_string(environment.segmentsDone()) + "/" + std::to_string(segments);
+        else
+            text += "shards done " + std::to_string(environment.segmentsDone());
+        return text;
+    };
+}
+
+Progress::Progress(std::string label, Describe describe, const std::atomic<bool>* stopFlag)
+    : label_(std::move(label)), describe_(std::move(describe)), stopFlag_(stopFlag),
+      live_(::isatty(STDERR_FILENO) == 1), start_(std::chrono::steady_clock::now()) {
     thread_ = std::thread([this] { run(); });
 }
 
 Progress::~Progress() { finish(); }
 
-std::string Progress::line(double seconds) const {
-    const double items = static_cast<double>(environment_.linesWritten());
-    const char* unit = segments_ ? "items" : "changes";
-    char text[160];
-    int length = std::snprintf(text, sizeof text, "%.0f %s, %s, %.0f %s/s, ", items, unit,
-                               humanBytes(static_cast<double>(environment_.bytesWritten())).c_str(),
-                               seconds > 0 ? items / seconds : 0.0, unit);
-    if (length > 0 && static_cast<size_t>(length) < sizeof text) {
-        if (segments_)
-            std::snprintf(text + length, sizeof text - length, "segments done %u/%u", environment_.segmentsDone(),
-                          segments_);
-        else
-            std::snprintf(text + length, sizeof text - length, "shards done %u", environment_.segmentsDone());
-    }
-    return text;
+double Progress::seconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
 }
 
+std::string Progress::line() const { return describe_(seconds()); }
+
 void Progress::run() {
-    const auto start = std::chrono::steady_clock::now();
     const auto period = live_ ? std::chrono::milliseconds(500) : std::chrono::milliseconds(10000);
     std::unique_lock<std::mutex> lock(mutex_);
     while (!wake_.wait_for(lock, period, [this] { return done_; })) {
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        const char* stopping = stopFlag_.load() ? " (stopping)" : "";
+        const char* stopping = stopFlag_ && stopFlag_->load() ? " (stopping)" : "";
         if (live_)
-            std::fprintf(stderr, "\r%s: %s%s   ", label_.c_str(), line(seconds).c_str(), stopping);
+            std::fprintf(stderr, "\r%s: %s%s   ", label_.c_str(), line().c_str(), stopping);
         else
-            std::fprintf(stderr, "%s: %s%s\n", label_.c_str(), line(seconds).c_str(), stopping);
+            std::fprintf(stderr, "%s: %s%s\n", label_.c_str(), line().c_str(), stopping);
         std::fflush(stderr);
     }
     if (live_) std::fprintf(stderr, "\n");
@@ -64,7 +71,6 @@ void Progress::run() {
 void Progress::finish() {
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        if (done_ && !thread_.joinable()) return;
         done_ = true;
     }
     wake_.notify_all();

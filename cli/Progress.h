@@ -1,8 +1,9 @@
 #pragma once
-// Shows a running backup's progress on stderr: a live line on a terminal,
-// a plain line every few seconds otherwise.
+// Shows a long command's progress on stderr: a live line on a terminal, a
+// plain line every 10 s otherwise. What the line says comes from the caller.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -13,26 +14,35 @@ class StoreEnvironment;
 
 class Progress {
 public:
-    // `segments` 0: an incremental, whose shard count is not known up front.
-    Progress(StoreEnvironment& environment, std::string label, unsigned segments, const std::atomic<bool>& stopFlag);
+    // `describe` gets the seconds since the start and returns the line's text;
+    // it is called from the display thread, so it must read thread-safe state.
+    using Describe = std::function<std::string(double seconds)>;
+
+    Progress(std::string label, Describe describe, const std::atomic<bool>* stopFlag = nullptr);
     ~Progress();
     // Stops the display and ends a live line.
     void finish();
-    // "N items, X MB, R items/s, segments a/b" for the summary.
-    std::string line(double seconds) const;
+    // The line as it stands now, for the summary.
+    std::string line() const;
 
 private:
     void run();
+    double seconds() const;
 
-    StoreEnvironment& environment_;
     const std::string label_;
-    const unsigned segments_;
-    const std::atomic<bool>& stopFlag_;
+    const Describe describe_;
+    const std::atomic<bool>* stopFlag_;
     const bool live_;
+    const std::chrono::steady_clock::time_point start_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool done_ = false; // guarded by mutex_
     std::thread thread_;
 };
 
+// "N items, X MB, R items/s, segments done a/b" (or "shards done n" when
+// `segments` is 0) for a backup writing into `environment`.
+Progress::Describe describeBackup(const StoreEnvironment& environment, unsigned segments);
+
 std::string humanBytes(double bytes);
+std::string rate(double count, double seconds);

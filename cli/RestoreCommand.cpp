@@ -1,3 +1,4 @@
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +8,7 @@
 #include "aws/AwsRequestService.h"
 #include "cli/Arguments.h"
 #include "cli/CommandLineCredentials.h"
+#include "cli/Progress.h"
 #include "cli/Commands.h"
 #include "host/BackupVerifier.h"
 #include "host/StoreReadEnvironment.h"
@@ -112,16 +114,29 @@ int restoreCommand(int argc, char** argv) {
     }
 
     const auto started = std::chrono::steady_clock::now();
+    std::atomic<uint64_t> replayed{0};
+    uint64_t total = 0;
     StoreReadEnvironment full(plan.full, sink);
+    full.countLinesInto(&replayed);
+    total += plan.full.manifest.totalLines();
     std::list<std::unique_ptr<StoreReadEnvironment>> held;
     std::list<TeskEnvironment*> incrementals;
     for (const auto& incremental : plan.incrementals) {
         held.push_back(std::make_unique<StoreReadEnvironment>(incremental, sink));
+        held.back()->countLinesInto(&replayed);
         incrementals.push_back(held.back().get());
+        total += incremental.manifest.totalLines();
     }
+    Progress progress(display, [&replayed, total](double seconds) {
+        const uint64_t done = replayed.load();
+        return std::to_string(done) + " of " + std::to_string(total) + " lines replayed (" +
+               std::to_string(total ? done * 100 / total : 100) + "%), " + rate(static_cast<double>(done), seconds) +
+               " lines/s";
+    });
     AwsDynamoDBRestoreRunner runner(credentials, environment);
     const bool ok = runner.execute(arguments.has("overwrite"), destination, &full, incrementals, writeCapacity,
                                    static_cast<unsigned>(threads), arguments.has("use-existing"));
+    progress.finish();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::string failure = environment.getFailure();
     for (const auto& source : held)

@@ -11,9 +11,10 @@ namespace {
 // The lines of a list of chunk files, in order, each chunk checked whole.
 class ChunkedInput : public TeskInput {
 public:
-    ChunkedInput(std::string directory, std::vector<ChunkRecord> chunks, TeskEnvironment& environment)
+    ChunkedInput(std::string directory, std::vector<ChunkRecord> chunks, TeskEnvironment& environment,
+                 std::atomic<uint64_t>* lineCounter)
         : TeskInput(directory), directory_(std::move(directory)), chunks_(std::move(chunks)),
-          environment_(environment) {}
+          environment_(environment), lineCounter_(lineCounter) {}
 
     bool error() override { return failed_; }
 
@@ -30,6 +31,7 @@ public:
                 digest_->add(line.data(), line.size());
                 digest_->add("\n", 1);
                 bytes_ += line.size() + 1;
+                if (lineCounter_) ++*lineCounter_;
                 return true;
             }
             if (!finishChunk()) return false;
@@ -80,6 +82,7 @@ private:
     std::unique_ptr<Sha256Digest> digest_;
     uint64_t bytes_ = 0;
     bool failed_ = false;
+    std::atomic<uint64_t>* lineCounter_;
 };
 
 } // namespace
@@ -101,7 +104,8 @@ std::shared_ptr<TeskInput> StoreReadEnvironment::openSegmentInput(const std::str
     auto found = job_.manifest.segments.find(segment);
     std::vector<ChunkRecord> chunks = found == job_.manifest.segments.end() ? std::vector<ChunkRecord>()
                                                                              : found->second.chunks;
-    return std::make_shared<ChunkedInput>(job_.directory + "/" + std::to_string(segment + 1), std::move(chunks), *this);
+    return std::make_shared<ChunkedInput>(job_.directory + "/" + std::to_string(segment + 1), std::move(chunks), *this,
+                                          lineCounter_);
 }
 
 std::shared_ptr<TeskInput> StoreReadEnvironment::openShardInput(const std::string& shardId, int64_t) {
@@ -111,5 +115,5 @@ std::shared_ptr<TeskInput> StoreReadEnvironment::openShardInput(const std::strin
     // data here: an empty input, as the restore expects for such a shard.
     std::vector<ChunkRecord> chunks = found == job_.manifest.shards.end() ? std::vector<ChunkRecord>()
                                                                            : found->second.chunks;
-    return std::make_shared<ChunkedInput>(job_.directory + "/" + shardId, std::move(chunks), *this);
+    return std::make_shared<ChunkedInput>(job_.directory + "/" + shardId, std::move(chunks), *this, lineCounter_);
 }

@@ -5,6 +5,8 @@
 // SHA-256 as it is read; a mismatch makes the input report an error.
 // Thread safety: each input is used by one worker; opening is thread-safe.
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -21,9 +23,13 @@ public:
     std::shared_ptr<TeskInput> openDescriptionInput() override;
 
     const BackupStore::Job& job() const { return job_; }
+    // Every line any input of this environment hands out is counted here
+    // (for progress displays); set before the first input is opened.
+    void countLinesInto(std::atomic<uint64_t>* counter) { lineCounter_ = counter; }
 
 private:
     std::shared_ptr<TeskInput> openFile(const std::string& name);
 
     const BackupStore::Job job_;
+    std::atomic<uint64_t>* lineCounter_ = nullptr;
 };

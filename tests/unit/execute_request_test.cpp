@@ -127,12 +127,8 @@ TEST_F(ExecuteFixture, OkStatusWithBrokenTransferIsTreatedAsServerError) {
 }
 
 TEST_F(ExecuteFixture, NoReachableEndpointGives600WithoutRetry) {
-    int closedPort;
-    {
-        LoopbackHttpServer gone;
-        closedPort = gone.port();
-    }
-    ScopedEnv unreachable("AWS_ENDPOINT_URL_DYNAMODB", "http://127.0.0.1:" + std::to_string(closedPort));
+    // Port 1 on loopback: nothing listens there, and no other test can take it.
+    ScopedEnv unreachable("AWS_ENDPOINT_URL_DYNAMODB", "http://127.0.0.1:1");
     AwsRequestService service(environment);
     auto request = dynamoRequest();
     AmazonResponse response = service.executeRequest(request, 50, 60000);

@@ -26,7 +26,7 @@ private:
 
 StoreEnvironment::StoreEnvironment(BackupStore& store, BackupManifest manifest, std::shared_ptr<LogSink> sink,
                                    Clock* clock, uint64_t chunkSize, const std::atomic<bool>* stopFlag)
-    : TeskEnvironment("F" + std::to_string(manifest.jobId), std::move(sink), clock), store_(store),
+    : TeskEnvironment(manifest.directoryName(), std::move(sink), clock), store_(store),
       jobDirectory_(store.jobDirectory(manifest)), chunkSize_(chunkSize),
       stopFlag_(stopFlag), manifest_(std::move(manifest)) {}
 
@@ -59,7 +59,11 @@ std::shared_ptr<TeskOutput> StoreEnvironment::openSegmentOutput(const std::strin
 
 std::shared_ptr<TeskOutput> StoreEnvironment::openShardOutput(const std::string& table, const std::string& shardId,
                                                               int64_t) {
-    const std::string problem = BackupStore::checkComponent(shardId, "shard id");
+    std::string problem = BackupStore::checkComponent(shardId, "shard id");
+    // A shard directory must not take the place of the job's own files.
+    if (problem.empty() && (shardId[0] == '.' || shardId == "metadata.json" || shardId == "description.json" ||
+                            shardId == BackupManifest::kFileName || shardId == "backup.log"))
+        problem = "shard id '" + shardId + "' is the name of a file of the job";
     if (!problem.empty() || table != manifest().table) {
         log("openShardOutput", problem.empty() ? "shard " + shardId + " of " + table + " is not part of this job" : problem);
         return nullptr;

@@ -61,7 +61,11 @@ bool AwsDynamoDBRestoreRunner::initialize(bool overwrite, const std::string& des
         return fail(*environment, "initialize", "Failed to read full backup table description");
     sourceDescription = std::make_shared<TableDescription>(table->value);
     input->close();
-    segmentCount = fullBackup ? static_cast<int>(json_text::int64Member(description, "segments")) : 0;
+    segmentCount = fullBackup ? static_cast<int>(json_text::int64Member(description, "segments", -1)) : 0;
+    // Without its segment count a full backup would replay nothing and pass
+    // for an empty table.
+    if (segmentCount < 0)
+        return fail(*environment, "initialize", "The full backup's description has no segment count");
     destinationDescription.reset();
 
     bool global = false;

@@ -231,6 +231,15 @@ TEST_F(StoreFixture, JobIdsAreUniqueAndIncreasing) {
     EXPECT_EQ(c, 41);
 }
 
+TEST_F(StoreFixture, ShardIdsCannotTakeTheJobsOwnFiles) {
+    BackupManifest manifest = newJob(0);
+    manifest.level = "incremental";
+    StoreEnvironment environment(store, manifest, log, &clock);
+    for (const char* bad : {"manifest.json", "metadata.json", ".lock", "../escape", ""})
+        EXPECT_FALSE(environment.openShardOutput("orders", bad, 0)) << bad;
+    EXPECT_TRUE(environment.openShardOutput("orders", "shardId-00000001-abc", 0));
+}
+
 TEST(BackupStorePaths, ComponentsThatCouldEscapeAreRefused) {
     EXPECT_EQ(BackupStore::checkComponent("orders-2024.v1", "table name"), "");
     for (const std::string& bad : {std::string(""), std::string("."), std::string(".."), std::string("a/b"),

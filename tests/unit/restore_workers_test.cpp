@@ -169,3 +169,26 @@ TEST_F(WorkersFixture, MetadataThatCannotBeReadFailsTheIncremental) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(RestoreRunner, FullBackupWithoutSegmentCountIsRefused) {
+    TeskLoggingEnvironment environment("restore", std::make_shared<MemoryLogSink>());
+    environment.putDescriptionString(R"({"table":{"TableName":"t","KeySchema":[{"AttributeName":"id"}]}})");
+    AwsDynamoDBRestoreRunner runner(testCredentials(), environment);
+    std::list<TeskEnvironment*> none;
+    EXPECT_FALSE(runner.initialize(false, "dst", &environment, none, 0, false));
+    EXPECT_EQ(environment.getFailure(), "The full backup's description has no segment count");
+
+    TeskLoggingEnvironment broken("restore", std::make_shared<MemoryLogSink>());
+    broken.putDescriptionString("not json");
+    AwsDynamoDBRestoreRunner other(testCredentials(), broken);
+    EXPECT_FALSE(other.initialize(false, "dst", &broken, none, 0, false));
+    EXPECT_EQ(broken.getFailure(), "Failed to read full backup table description");
+    EXPECT_FALSE(other.initialize(false, "dst", nullptr, none, 0, false));
+    EXPECT_EQ(broken.getFailure(), "A full backup is required when not using an existing table for restore destination");
+    EXPECT_FALSE(other.initialize(false, "dst", nullptr, none, 0, true));
+    EXPECT_EQ(broken.getFailure(), "At least one backup is required in order to restore");
+}
+
+} // namespace

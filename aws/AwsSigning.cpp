@@ -49,7 +49,7 @@ bool AwsRequestService::signRequest(AmazonRequest& request) {
         if (header.first.empty() || trimSpaces(header.second).empty()) continue;
         normalised[lowercase(header.first)] = header.second;
     }
-    if (normalised.find("host") == normalised.end()) normalised["host"] = request.host;
+    normalised.try_emplace("host", request.host);
     if (!request.credentials.sessionToken.empty())
         normalised["x-amz-security-token"] = request.credentials.sessionToken;
 

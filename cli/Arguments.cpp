@@ -12,7 +12,7 @@ bool Arguments::parse(int argc, char** argv, int first, const std::set<std::stri
         bool inlineValue = option.rfind("--", 0) == 0 && equals != std::string::npos;
         if (inlineValue) {
             value = option.substr(equals + 1);
-            option = option.substr(0, equals);
+            option.resize(equals);
         }
         if (option.rfind("--", 0) != 0) {
             error = "unexpected argument '" + option + "'";

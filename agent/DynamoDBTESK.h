@@ -15,6 +15,7 @@
 
 #include "agent/DynamoDBConfig.h"
 #include "aws/AmazonCredentials.h"
+#include "host/HostIndex.h"
 #include "host/RestoreTask.h"
 #include "host/TeskPrototypeEnvironment.h"
 #include "dynamodb/TableDescription.h"
@@ -44,6 +45,41 @@ class DynamoDBUtil {
 public:
     explicit DynamoDBUtil(std::shared_ptr<LogSink> debugSink = nullptr)
         : debug(debugSink), environment("", debugSink ? debugSink : stderrLogSink()) {}
+    DynamoDBUtil(unsigned int applicationId, unsigned int vardaId, std::shared_ptr<LogSink> debugSink = nullptr)
+        : DynamoDBUtil(std::move(debugSink)) {
+        this->applicationId = applicationId;
+        this->vardaId = vardaId;
+    }
+
+    // Restore planning: the jobs that make up the point in time `toTime`
+    // (0: the newest) — the latest full backup at or before it and the
+    // incrementals after it — and the table's entries in the backup index.
+    CZoError getJobListByAppId(unsigned long toTime, std::vector<long long>& jobIds, int64_t& earlierJobId,
+                               std::vector<ArchiveFileRecord>& archFiles, std::map<long long, unsigned long>& jobLevels,
+                               unsigned long applicationId, unsigned long vardaId);
+    bool browseIndex(const std::string& mediaAgent, const std::string& clientName, unsigned int browseOption,
+                     unsigned long vardaId, unsigned long applicationId, unsigned long timeStamp,
+                     const std::string& path, std::vector<std::string>& paths, std::map<int, std::string>& metadata);
+    bool browseIndexForTable(const std::string& region, const std::string& table, long long jobId,
+                             const std::string& mediaAgent, const std::string& clientName, unsigned int browseOption,
+                             unsigned long vardaId, unsigned long applicationId,
+                             IdxMetadata::DynamoDBMetadata& metadata, bool& incremental, bool& notUnique);
+    bool browseIndexForJob(const std::string& region, const std::string& table, bool incremental, long long jobId,
+                           const std::string& mediaAgent, const std::string& clientName, unsigned int browseOption,
+                           unsigned long vardaId, unsigned long applicationId, IdxMetadata::DynamoDBMetadata& metadata,
+                           bool& notUnique);
+    bool browseIndexForShard(const std::string& region, const std::string& table, long long jobId,
+                             const std::string& shardId, const std::string& mediaAgent, const std::string& clientName,
+                             unsigned int browseOption, unsigned long vardaId, unsigned long applicationId,
+                             IdxMetadata::DynamoDBMetadata& metadata);
+    bool browseIndexForChildren(const std::string& region, const std::string& table, bool incremental, long long jobId,
+                                const std::string& mediaAgent, const std::string& clientName,
+                                unsigned int browseOption, unsigned long vardaId, unsigned long applicationId,
+                                std::vector<std::string>& paths, std::map<int, IdxMetadata::DynamoDBMetadata>& children);
+    bool browseIndexForChildren(const std::string& parentPath, const std::string& mediaAgent,
+                                const std::string& clientName, unsigned int browseOption, unsigned long vardaId,
+                                unsigned long applicationId, std::vector<std::string>& paths,
+                                std::map<int, IdxMetadata::DynamoDBMetadata>& children);
 
     // Credentials of a restore destination instance. 0 on success.
     int InitializeForRestore(unsigned long destinationInstanceId);
@@ -122,6 +158,8 @@ private:
     bool verbose = false;
     EvDebug debug;
     AmazonCredentials credentials;
+    uint64_t applicationId = 0;
+    uint64_t vardaId = 2;
     int64_t writeThroughput = 0;
     std::map<std::string, std::shared_ptr<AwsDynamoDBRestoreRunner>> restoreRunners;
     TeskLoggingEnvironment environment;

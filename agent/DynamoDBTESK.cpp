@@ -2,9 +2,6 @@
 
 #include <cstring>
 
-#include <cstdlib>
-
-#include "aws/AwsRequestService.h"
 #include "host/PlatformInfo.h"
 
 namespace DynamoDBTESK {
@@ -56,22 +53,3 @@ void DynamoDBUtil::majorEvent(TeskEnvironment& environment, const std::string& t
     environment.log("majorEvent", "event 0x4800006A (major): " + text);
 }
 
-int DynamoDBUtil::InitializeForRestore(unsigned long destinationInstanceId) {
-    // Our host keeps one set of keys for every instance: the process's AWS
-    // variables; with none, the instance profile (or a role) is used.
-    const char* access = std::getenv("AWS_ACCESS_KEY_ID");
-    const char* secret = std::getenv("AWS_SECRET_ACCESS_KEY");
-    const char* token = std::getenv("AWS_SESSION_TOKEN");
-    credentials = AmazonCredentials();
-    credentials.expiration = -1;
-    credentials.accessKeyId = access ? access : "";
-    credentials.secretAccessKey = secret ? secret : "";
-    credentials.sessionToken = token ? token : "";
-    TeskLoggingEnvironment scratch("", stderrLogSink());
-    if (!AwsRequestService::handleIAMRole(scratch, credentials)) {
-        debug.log(-1, "InitializeForRestore", "Failed to obtain temporary credentials for instance %lu",
-                  destinationInstanceId);
-        return 1;
-    }
-    return 0;
-}

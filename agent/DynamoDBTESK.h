@@ -16,6 +16,7 @@
 #include "agent/DynamoDBConfig.h"
 #include "aws/AmazonCredentials.h"
 #include "host/HostIndex.h"
+#include "host/Management.h"
 #include "host/RestoreTask.h"
 #include "host/TeskPrototypeEnvironment.h"
 #include "dynamodb/TableDescription.h"
@@ -81,8 +82,31 @@ public:
                                 unsigned long applicationId, std::vector<std::string>& paths,
                                 std::map<int, IdxMetadata::DynamoDBMetadata>& children);
 
-    // Credentials of a restore destination instance. 0 on success.
+    // Job initialisation from the host's management data (0 = success).
+    // `Initialize(args, …)` reads the application id "<varda>:<number>" from
+    // argument "a" and uses the job id set with setJobId.
+    int Initialize(CProgramArgumentsPtr& args, bool expandContent);
+    int Initialize(unsigned long vardaId, unsigned long applicationId, int64_t jobId, bool expandContent);
+    int InitFromInstanceProp(AmazonDynamoDBInstance& instance);
+    int InitFromSubclientProp(ApplicationId& application, bool expandContent);
+    // Credentials of a restore destination instance.
     int InitializeForRestore(unsigned long destinationInstanceId);
+    int CreateJobResultsDirectory();
+    void setJobId(int64_t id) { jobId = id; }
+    const std::vector<std::string>& getRegions() const { return regions; }
+    const std::string& getJobResultsPath() const { return jobResultsPath; }
+    const std::string& getSubclientDirectory() const { return subclientDirectory; }
+    const std::string& getLocalHostNameMember() const { return localHostName; }
+    int64_t getReadThroughput() const { return readThroughput; }
+
+    // Process and host helpers.
+    static int GetArgv(const char* commandLine, char**& argv);
+    static void DeleteArgv(char**& argv);
+    static int ExecCmd(const std::string& command, std::string& output, std::string& errors, bool flag);
+    static std::string getLocalHostName();
+    static void criticalEvent(TeskEnvironment& environment, const std::string& text);
+    static bool GetHxClientEntityForHost(const std::string& host, HxEntities::ClientEntity& entity);
+    static int setXmlDiscover() { return 0; }
     // Creates and initialises one restore runner per destination table of the
     // task's options; `metadataByTable` maps "region:table" to each source's
     // DynamoDBMetadata text. Defined with the restore engine (ddb_agent_restore).
@@ -154,12 +178,20 @@ public:
 
 private:
     DynamoDBTESK::DynamoDBConfig config;
-    std::string subclientDirectory = ".";
+    std::string subclientDirectory = ".";  // state files go here until CreateJobResultsDirectory
     bool verbose = false;
     EvDebug debug;
     AmazonCredentials credentials;
     uint64_t applicationId = 0;
     uint64_t vardaId = 2;
+    int64_t jobId = 0;
+    std::string localHostName;
+    std::string clientName;
+    std::string accessKey;
+    std::string secretKey; // never logged
+    std::string jobResultsPath;
+    std::vector<std::string> regions;
+    int64_t readThroughput = 0;
     int64_t writeThroughput = 0;
     std::map<std::string, std::shared_ptr<AwsDynamoDBRestoreRunner>> restoreRunners;
     TeskLoggingEnvironment environment;

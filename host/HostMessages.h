@@ -1,6 +1,9 @@
 #pragma once
 // Host message types the agent exchanges with its controllers.
 
+#include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 
 namespace DistributedTESK {
@@ -19,6 +22,33 @@ private:
 };
 
 } // namespace DistributedTESK
+
+namespace HxEntities {
+
+// A client as the host names it: field 0 its id, field 1 its short name.
+struct ClientEntity {
+    int64_t clientId = 0;
+    std::string clientName;
+};
+
+} // namespace HxEntities
+
+// The program arguments the host starts an agent process with ("-a 2:17" ...).
+class CProgramArguments {
+public:
+    void set(const std::string& name, const std::string& value) { values_[name] = value; }
+    // False when the argument was not given.
+    bool getValue(const std::string& name, std::string& value) const {
+        auto found = values_.find(name);
+        if (found == values_.end()) return false;
+        value = found->second;
+        return true;
+    }
+
+private:
+    std::map<std::string, std::string> values_;
+};
+using CProgramArgumentsPtr = std::shared_ptr<CProgramArguments>;
 
 namespace App {
 

@@ -9,7 +9,7 @@
 #include "restore/BufferedRestore.h"
 
 DynamoRemoteFileRestoreFactory::DynamoRemoteFileRestoreFactory(std::shared_ptr<LogSink> sink)
-    : environment("", sink ? sink : stderrLogSink()), debug(sink) {}
+    : environment("", sink ? sink : stderrLogSink()), sink(sink), debug(sink) {}
 
 CZoError DynamoRemoteFileRestoreFactory::Initialize(int64_t jobId) {
     std::string xml;
@@ -47,7 +47,10 @@ CZoError DynamoRemoteFileRestoreFactory::Process(CloudConnectionDetails& details
     ignoring = false;
     const size_t slash = fileName.rfind('/');
     if (slash == std::string::npos) return CZO_ERROR(87, "%s is not a valid filename", fileName.c_str());
-    currentDirectory = fileName.substr(0, slash);
+    // The directory counts as prepared only once its input is: after a
+    // failure the next file of it must not be fed into no input at all.
+    currentDirectory.clear();
+    const std::string directory = fileName.substr(0, slash);
 
     const std::string& sourceRegion = parts[1];
     const std::string& sourceTable = parts[2];
@@ -67,7 +70,7 @@ CZoError DynamoRemoteFileRestoreFactory::Process(CloudConnectionDetails& details
                          destinationTable.c_str(), sourceRegion.c_str(), sourceTable.c_str());
 
     currentInput.reset();
-    DynamoDBUtil util;
+    DynamoDBUtil util(sink);
     if (int result = util.InitializeForRestore(details.destinationInstanceId))
         return CZO_ERROR(result, "Failed to initialize the restore destination instance %lu",
                          static_cast<unsigned long>(details.destinationInstanceId));
@@ -80,6 +83,7 @@ CZoError DynamoRemoteFileRestoreFactory::Process(CloudConnectionDetails& details
         if (!input->initialize(&credentials, sourceTable, destinationTable, environment, scanNumber))
             return CZO_ERROR(774, "Restore during full backup buffered input inits failed");
         currentInput = input;
+        currentDirectory = directory;
         return CZoError();
     }
     auto input = std::make_shared<BufferedRestoreFromIncremental>(nullptr, std::make_shared<IncrementalArgsMap>());
@@ -94,6 +98,7 @@ CZoError DynamoRemoteFileRestoreFactory::Process(CloudConnectionDetails& details
     if (!input->initialize(&credentials, destinationTable, shardId, &environment, 0, description->keySchema, {}))
         return CZO_ERROR(774, "Restore during inc backup buffered input inits failed");
     currentInput = input;
+    currentDirectory = directory;
     return CZoError();
 }
 

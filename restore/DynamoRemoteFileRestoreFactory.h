@@ -25,6 +25,7 @@ private:
     TeskLoggingEnvironment environment;
     DynamoDbRestoreOptions restoreOptions;
     bool ignoring = false;
+    std::shared_ptr<LogSink> sink;
     EvDebug debug;
 };
 

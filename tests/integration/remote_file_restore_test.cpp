@@ -45,10 +45,18 @@ void collect(const std::string& root, const std::string& relative, std::vector<s
     }
 }
 
+// The destination instance 1 in the host's management data, with the keys
+// the local endpoint is used with ("local-secret", stored base64-encoded).
+struct ManagedInstance {
+    ManagedInstance() {
+        ManagementData::install(R"({"instances":{"1":{"accessKey":"AKIDLOCAL","secretKey":"bG9jYWwtc2VjcmV0"}}})");
+    }
+    ~ManagedInstance() { ManagementData::clear(); }
+};
+
 TEST(RemoteFileRestore, StoreFilesFedOneByOneRestoreTheTable) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
-    ScopedEnv keys("AWS_ACCESS_KEY_ID", "AKIDLOCAL");
-    ScopedEnv secret("AWS_SECRET_ACCESS_KEY", "local-secret");
+    ManagedInstance instance;
     auto log = std::make_shared<MemoryLogSink>();
     TeskPrototypeEnvironment setup("setup", log);
     AmazonCredentials credentials = localCredentials();
@@ -99,6 +107,7 @@ TEST(RemoteFileRestore, StoreFilesFedOneByOneRestoreTheTable) {
     std::unique_ptr<CloudDBRemoteFileFactory> factory(GetRemoteFileFactory());
     ASSERT_TRUE(factory->Initialize(4242).ok());
     CloudConnectionDetails details;
+    details.destinationInstanceId = 1;
     details.extendedOptions = R"({"us-east-1:)" + table + R"(":)" + json_text::quoted(metadata.serialize()) + "}";
     std::vector<std::string> files;
     collect(store.path, "/us-east-1/" + table + "/F1", files);
@@ -139,8 +148,7 @@ TEST(RemoteFileRestore, NamesMappingsAndDirectories) {
     job.dynamoDbRestoreOptions.hasDestinationTables = true;
     job.dynamoDbRestoreOptions.destinationTables.push_back({{"reg1", "tab1"}, {"reg1", "copy"}});
     EvRstTask::registerTask(4343, job.serialize());
-    ScopedEnv keys("AWS_ACCESS_KEY_ID", "AKID");
-    ScopedEnv secret("AWS_SECRET_ACCESS_KEY", "secret");
+    ManagedInstance instance;
 
     auto log = std::make_shared<MemoryLogSink>();
     ScopedEnv detail("DDB_DEBUG_LEVEL", "3"); // the factory's lines are detail
@@ -149,6 +157,8 @@ TEST(RemoteFileRestore, NamesMappingsAndDirectories) {
     ASSERT_TRUE(factory.Initialize(4343).ok());
     CloudConnectionDetails details;
     bool skip = false;
+    EXPECT_EQ(factory.Process(details, "/reg1/tab1/F50/3/17", skip).code(), 1); // no destination instance
+    details.destinationInstanceId = 1;
     ASSERT_TRUE(factory.Process(details, "/reg1/tab1/F50/3/17", skip).ok());
     EXPECT_FALSE(skip);
     auto first = factory.currentInput;

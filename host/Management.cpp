@@ -75,45 +75,45 @@ const rapidjson::Value* AmazonDynamoDBInstance::entry(std::shared_ptr<const rapi
     return section(*holder, "instances", std::to_string(id_));
 }
 
-int AmazonDynamoDBInstance::getAccessKey(std::string& key) const {
+namespace {
+
+// Reads one value of an instance; 2 when the instance is unknown.
+template <class Read>
+int readInstance(const AmazonDynamoDBInstance& instance, Read read) {
     std::shared_ptr<const rapidjson::Document> holder;
-    const rapidjson::Value* instance = entry(holder);
-    if (!instance) return 2;
-    key = text(instance, "accessKey");
-    return 0;
+    const rapidjson::Value* found = instance.entry(holder);
+    if (!found) return 2;
+    return read(found);
+}
+
+} // namespace
+
+int AmazonDynamoDBInstance::getAccessKey(std::string& key) const {
+    return readInstance(*this, [&](const rapidjson::Value* v) { key = text(v, "accessKey"); return 0; });
 }
 
 int AmazonDynamoDBInstance::getSecretKey(std::string& encrypted) const {
-    std::shared_ptr<const rapidjson::Document> holder;
-    const rapidjson::Value* instance = entry(holder);
-    if (!instance) return 2;
-    encrypted = text(instance, "secretKey");
-    return 0;
+    return readInstance(*this, [&](const rapidjson::Value* v) { encrypted = text(v, "secretKey"); return 0; });
 }
 
 int AmazonDynamoDBInstance::getTemporaryReadThroughput(int64_t& value) const {
-    std::shared_ptr<const rapidjson::Document> holder;
-    const rapidjson::Value* instance = entry(holder);
-    if (!instance) return 2;
-    value = number(instance, "readThroughput");
-    return 0;
+    return readInstance(*this, [&](const rapidjson::Value* v) { value = number(v, "readThroughput"); return 0; });
 }
 
 int AmazonDynamoDBInstance::getTemporaryWriteThroughput(int64_t& value) const {
-    std::shared_ptr<const rapidjson::Document> holder;
-    const rapidjson::Value* instance = entry(holder);
-    if (!instance) return 2;
-    value = number(instance, "writeThroughput");
-    return 0;
+    return readInstance(*this, [&](const rapidjson::Value* v) { value = number(v, "writeThroughput"); return 0; });
 }
 
 int AmazonDynamoDBInstance::getRegionEndPoints(std::vector<std::string>& regions) const {
-    std::shared_ptr<const rapidjson::Document> holder;
-    const rapidjson::Value* list = member(entry(holder), "regions");
-    if (!list || !list->IsArray()) return 2;
-    for (const auto& region : list->GetArray())
-        if (region.IsString()) regions.push_back(region.GetString());
-    return 0;
+    return readInstance(
+        *this,
+        [&](const rapidjson::Value* v) {
+            const rapidjson::Value* list = member(v, "regions");
+            if (!list || !list->IsArray()) return 2;
+            for (const auto& region : list->GetArray())
+                if (region.IsString()) regions.push_back(region.GetString());
+            return 0;
+        });
 }
 
 int Subclient::isDefaultSubclient(bool& isDefault) const {

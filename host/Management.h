@@ -43,9 +43,10 @@ public:
     int getTemporaryReadThroughput(int64_t& value) const;
     int getTemporaryWriteThroughput(int64_t& value) const;
     int getRegionEndPoints(std::vector<std::string>& regions) const;
+    // The instance's entry; `holder` keeps the document alive while it is read.
+    const rapidjson::Value* entry(std::shared_ptr<const rapidjson::Document>& holder) const;
 
 private:
-    const rapidjson::Value* entry(std::shared_ptr<const rapidjson::Document>& holder) const;
     uint64_t id_;
 };
 

@@ -1,5 +1,6 @@
 #include "HostIndex.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "BackupStore.h"
@@ -74,22 +75,26 @@ int ArMgrClientAPI::getJobListByAppId(uint64_t applicationId, std::vector<int64_
 int ArMgrClientAPI::getArchFileListForJobList(uint64_t, const std::vector<int64_t>& jobIds,
                                               const std::vector<int>& fileTypes, std::vector<ArchiveFileRecord>& files) {
     if (fileTypes.size() != 1 || fileTypes[0] != 2) return 1;
-    std::map<std::string, bool> seen;
     std::vector<std::string> roots;
     {
         std::lock_guard<std::mutex> guard(registryMutex);
-        for (const auto& application : applications()) {
-            if (seen[application.second]) continue;
-            seen[application.second] = true;
-            roots.push_back(application.second);
+        for (const auto& application : applications())
+            if (std::find(roots.begin(), roots.end(), application.second) == roots.end())
+                roots.push_back(application.second);
+    }
+    // Job ids are unique within a store only: a job id that two stores hold
+    // cannot be told apart here, and mixing another application's job into
+    // a restore plan would restore the wrong data. Refuse instead.
+    std::map<int64_t, ArchiveFileRecord> found;
+    for (const auto& root : roots) {
+        for (const auto& job : completeJobs(root)) {
+            if (std::find(jobIds.begin(), jobIds.end(), job.manifest.jobId) == jobIds.end()) continue;
+            if (found.count(job.manifest.jobId)) return 3;
+            found[job.manifest.jobId] = ArchiveFileRecord{job.manifest.jobId, job.manifest.incremental() ? 2u : 1u,
+                                                          static_cast<uint64_t>(job.manifest.startTime)};
         }
     }
-    for (const auto& root : roots)
-        for (const auto& job : completeJobs(root))
-            for (int64_t wanted : jobIds)
-                if (job.manifest.jobId == wanted)
-                    files.push_back(ArchiveFileRecord{job.manifest.jobId, job.manifest.incremental() ? 2u : 1u,
-                                                      static_cast<uint64_t>(job.manifest.startTime)});
+    for (const auto& entry : found) files.push_back(entry.second);
     return 0;
 }
 

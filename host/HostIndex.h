@@ -28,7 +28,8 @@ class ArMgrClientAPI {
 public:
     // 0 with the jobs; 1 when the application has none; 2 when it is unknown.
     static int getJobListByAppId(uint64_t applicationId, std::vector<int64_t>& jobIds);
-    // Index archive files (file type 2) of the jobs. 0 on success.
+    // Index archive files (file type 2) of the jobs. 0 on success; 3 when a
+    // job id is held by more than one registered store (ambiguous).
     static int getArchFileListForJobList(uint64_t vardaId, const std::vector<int64_t>& jobIds,
                                          const std::vector<int>& fileTypes, std::vector<ArchiveFileRecord>& files);
 };

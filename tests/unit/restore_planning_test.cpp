@@ -88,6 +88,30 @@ TEST_F(PlanningFixture, IncompleteJobsAndMissingApplicationsAreNotPlanned) {
     EXPECT_EQ(none.getJobListByAppId(0, jobs, earlier, files, levels, 0, 0).text(), "No app id has been provided");
 }
 
+TEST_F(PlanningFixture, AJobIdHeldByTwoStoresIsNotMixedIntoAPlan) {
+    fiveJobs();
+    TempDir otherDirectory;
+    BackupStore other(otherDirectory.path);
+    ASSERT_EQ(other.open(), "");
+    BackupManifest foreign;
+    foreign.table = "x";
+    foreign.region = "r";
+    foreign.jobId = 2; // the same id as a job of application 17
+    foreign.status = "complete";
+    std::string error;
+    ASSERT_TRUE(other.saveManifest(foreign, error)) << error;
+    HostIndex::registerApplication(18, otherDirectory.path);
+
+    std::vector<long long> jobs;
+    int64_t earlier = 0;
+    std::vector<ArchiveFileRecord> files;
+    std::map<long long, unsigned long> levels;
+    EXPECT_EQ(util.getJobListByAppId(0, jobs, earlier, files, levels, 0, 0).code(), 1627);
+    EXPECT_TRUE(log->contains("getArchFileListForJobList error [3]"));
+    EXPECT_TRUE(jobs.empty());
+    HostIndex::forgetApplication(18);
+}
+
 TEST_F(PlanningFixture, IndexBrowseFindsJobsShardsAndChildren) {
     fiveJobs();
     IdxMetadata::DynamoDBMetadata metadata;

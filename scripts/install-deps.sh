@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Installs every build and test dependency on a Debian 12 machine (as root).
+# Installs every build and test dependency on a Debian 12 machine (as root):
+# Debian's packages, and DynamoDB Local from the npm registry, pinned by
+# tools/local-dynamodb/package-lock.json. Nothing else is downloaded later.
 # Idempotent: when everything is already there it only checks and returns.
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libcurl4-openssl-dev libssl-dev rapidjson-dev
-          libgtest-dev libgmock-dev libbenchmark-dev python3 curl ca-certificates)
+          libgtest-dev libgmock-dev libbenchmark-dev python3 curl ca-certificates
+          openjdk-17-jre-headless iproute2 util-linux)
 command -v node >/dev/null 2>&1 || packages+=(nodejs)
 command -v npm >/dev/null 2>&1 || packages+=(npm)
 
@@ -13,14 +16,22 @@ for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
 if ((${#missing[@]})); then
-  echo "install-deps: installing ${missing[*]}" >&2
+  echo "install-deps: installing ${missing[*]} (apt-get)" >&2
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt-get install -y -q --no-install-recommends "${missing[@]}" |
+    grep --line-buffered -E '^(Unpacking|Setting up) ' | sed -u 's/^/install-deps: /' >&2 || true
+  for package in "${missing[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+      { echo "install-deps: $package did not install" >&2; exit 1; }
+  done
 fi
 
-# The local DynamoDB endpoint's Node packages, pinned by its lock file.
+# DynamoDB Local (a Java program shipped in an npm package).
 here=$(cd "$(dirname "$0")/.." && pwd)
-if [ -f "$here/tools/local-dynamodb/package-lock.json" ] && [ ! -d "$here/tools/local-dynamodb/node_modules" ]; then
-  (cd "$here/tools/local-dynamodb" && npm ci --no-audit --no-fund --loglevel=error)
+local_dynamodb=$here/tools/local-dynamodb
+if [ ! -f "$local_dynamodb/node_modules/amplify-dynamodb-simulator/emulator/DynamoDBLocal.jar" ]; then
+  echo "install-deps: installing DynamoDB Local (npm ci, about 350 MB)" >&2
+  (cd "$local_dynamodb" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
 fi
+echo "install-deps: everything is installed" >&2

@@ -1,11 +1,13 @@
 // Stream operations through the real HTTP path against the local endpoint's
 // Streams API: records of puts, updates and deletes, resuming after a
-// sequence number, shard trees across shard pages, and trimmed shards.
+// sequence number, shard trees across shard pages, and trimmed and vanished
+// shards.
 
 #include <gtest/gtest.h>
 
 #include "dynamodb/AwsDynamoDBService.h"
 #include "host/TeskPrototypeEnvironment.h"
+#include "tests/support/JsonLines.h"
 #include "tests/support/LocalAdmin.h"
 #include "tests/support/LocalDynamo.h"
 
@@ -70,15 +72,15 @@ TEST_F(StreamsFixture, ChangesBecomeLinesAndResumeAfterTheirSequenceNumber) {
     const std::string shard = stream.result->shards[0].shardId;
 
     std::string last;
-    EXPECT_EQ(readShard(service, arn, shard, "", last),
-              "UPDATE: {\"id\":{\"S\":\"a\"},\"v\":{\"N\":\"1\"}}\nUPDATE: {\"id\":{\"S\":\"b\"}}\n");
+    EXPECT_TRUE(sameJsonLines(readShard(service, arn, shard, "", last),
+                              "UPDATE: {\"id\":{\"S\":\"a\"},\"v\":{\"N\":\"1\"}}\nUPDATE: {\"id\":{\"S\":\"b\"}}\n"));
 
     std::map<std::string, WriteRequest> changes = {{"a", {1, R"({"id":{"S":"a"},"v":{"N":"2"}})"}},
                                                    {"b", {2, R"({"id":{"S":"b"}})"}}};
     ASSERT_TRUE(service.batchWriteItems(table, {"id"}, changes).isSuccess());
     std::string after;
-    EXPECT_EQ(readShard(service, arn, shard, last, after),
-              "UPDATE: {\"id\":{\"S\":\"a\"},\"v\":{\"N\":\"2\"}}\nREMOVE: {\"id\":{\"S\":\"b\"}}\n");
+    EXPECT_TRUE(sameJsonLines(readShard(service, arn, shard, last, after),
+                              "UPDATE: {\"id\":{\"S\":\"a\"},\"v\":{\"N\":\"2\"}}\nREMOVE: {\"id\":{\"S\":\"b\"}}\n"));
     EXPECT_GT(after, last);
 }
 
@@ -102,13 +104,28 @@ TEST_F(StreamsFixture, ShardTreeSpansShardPages) {
     EXPECT_TRUE(stream.result->shards.back().endingSequenceNumber.empty());
 }
 
-TEST_F(StreamsFixture, TrimmedShardIsReportedAsMissing) {
+TEST_F(StreamsFixture, VanishedAndTrimmedShardsAnswerAsDynamoDBDoes) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
     AwsDynamoDBService service(credentials, environment);
     const std::string table = createStreamTable(service, "NEW_IMAGE");
+    ASSERT_TRUE(service.batchPutItems(table, {R"({"id":{"S":"a"}})", R"({"id":{"S":"b"}})", R"({"id":{"S":"c"}})"})
+                    .isSuccess());
     const std::string arn = service.describeTable(table).result->latestStreamArn;
     const std::string shard = service.describeStream(arn).result->shards[0].shardId;
-    ASSERT_EQ(localAdmin(service, "DropShard", R"({"StreamArn":")" + arn + R"(","ShardId":")" + shard + R"("})"), 200);
+    std::string last;
+    readShard(service, arn, shard, "", last);
+    ASSERT_FALSE(last.empty());
+
+    // Past the retention period: the oldest two records are gone.
+    ASSERT_EQ(trimStream(service, table, 2), 200);
+    auto trimmed = service.getShardIterator(arn, shard, std::string(last.size(), '0'));
+    EXPECT_FALSE(trimmed.isSuccess());
+    EXPECT_NE(trimmed.errorMessage.find("TrimmedDataAccessException"), std::string::npos) << trimmed.errorMessage;
+    std::string afterTrim;
+    EXPECT_TRUE(sameJsonLines(readShard(service, arn, shard, "", afterTrim), "UPDATE: {\"id\":{\"S\":\"c\"}}\n"));
+
+    ASSERT_EQ(vanishShard(service, table, shard), 200);
+    EXPECT_TRUE(service.describeStream(arn).result->shards.empty());
     auto iterator = service.getShardIterator(arn, shard, "");
     EXPECT_EQ(iterator.errorType, ResourceNotFound);
     EXPECT_NE(iterator.errorMessage.find("Shard does not exist"), std::string::npos);

@@ -1,6 +1,7 @@
 #pragma once
-// The local endpoint's test hooks: close a table's open shard (with children),
-// or drop a shard as if DynamoDB had trimmed it.
+// The fault proxy's test hooks (tools/local-dynamodb): roll a table's open
+// shard over, trim the oldest records of its stream, make a shard vanish, and
+// answer requests with injected errors.
 
 #include <string>
 
@@ -15,7 +16,35 @@ inline int localAdmin(AwsDynamoDBService& service, const std::string& operation,
     return sender.executeRequest(request, 50, 60000).httpCode;
 }
 
+// Closes the open shard at its last record; `children` shards open under it,
+// the first of which takes every later record.
 inline int rollShard(AwsDynamoDBService& service, const std::string& table, int children = 1) {
     return localAdmin(service, "RollShard",
                       R"({"TableName":")" + table + R"(","Children":)" + std::to_string(children) + "}");
 }
+
+// The stream's oldest `count` records are gone, as after the retention period.
+inline int trimStream(AwsDynamoDBService& service, const std::string& table, int count) {
+    return localAdmin(service, "TrimStream",
+                      R"({"TableName":")" + table + R"(","Count":)" + std::to_string(count) + "}");
+}
+
+// The shard leaves the stream after `afterGetRecords` more reads of it.
+inline int vanishShard(AwsDynamoDBService& service, const std::string& table, const std::string& shardId,
+                       int afterGetRecords = 0) {
+    return localAdmin(service, "VanishShard",
+                      R"({"TableName":")" + table + R"(","ShardId":")" + shardId +
+                          R"(","AfterGetRecords":)" + std::to_string(afterGetRecords) + "}");
+}
+
+// The next `count` requests of `operation` ("*": any) on `table` (empty: any)
+// are answered with `status` and error `type` instead of reaching the table.
+inline int injectFault(AwsDynamoDBService& service, const std::string& operation, int status,
+                       const std::string& type, int count, const std::string& table = "") {
+    std::string body = R"({"Operation":")" + operation + R"(","Status":)" + std::to_string(status) +
+                       R"(,"Type":")" + type + R"(","Count":)" + std::to_string(count);
+    if (!table.empty()) body += R"(,"TableName":")" + table + R"(")";
+    return localAdmin(service, "InjectFault", body + "}");
+}
+
+inline int clearFaults(AwsDynamoDBService& service) { return localAdmin(service, "ClearFaults", "{}"); }

@@ -1,30 +1,39 @@
 #!/usr/bin/env bash
-# Starts the local DynamoDB endpoint on a free loopback port and waits until it
-# answers. Writes the port to <state-dir>/port and the process id to
-# <state-dir>/pid; prints the endpoint URL.
-# usage: start.sh <state-dir> [--path DIR] [--table-delay-ms N]
+# Starts DynamoDB Local (AWS's own, with Streams) behind the fault proxy on a
+# free loopback port, and waits until it answers a request. Writes the port
+# to <state-dir>/port and the process group to <state-dir>/pid; prints the
+# endpoint URL.
+# usage: start.sh <state-dir>
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-state=${1:?usage: start.sh <state-dir> [server options]}
-shift
+state=${1:?usage: start.sh <state-dir>}
 mkdir -p "$state"
+state=$(cd "$state" && pwd)
 rm -f "$state/port"
-if [ ! -d "$here/node_modules" ]; then
-  (cd "$here" && npm ci --no-audit --no-fund --loglevel=error)
+if [ ! -f "$here/node_modules/amplify-dynamodb-simulator/emulator/DynamoDBLocal.jar" ]; then
+  echo "DynamoDB Local is not installed: run scripts/install-deps.sh" >&2
+  exit 1
 fi
-nohup node "$here/server.js" --port-file "$state/port" "$@" >"$state/server.log" 2>&1 &
+command -v java >/dev/null || { echo "no Java runtime: run scripts/install-deps.sh" >&2; exit 1; }
+"$here/stop.sh" "$state"
+
+# setsid: DynamoDB Local, its bridge and the proxy share one process group,
+# which stop.sh ends as a whole.
+setsid "$here/lib/run.sh" "$state" >"$state/server.log" 2>&1 </dev/null &
 echo $! >"$state/pid"
-for _ in $(seq 1 200); do
+for _ in $(seq 1 1200); do
   if [ -s "$state/port" ]; then
     echo "http://127.0.0.1:$(cat "$state/port")"
     exit 0
   fi
   if ! kill -0 "$(cat "$state/pid")" 2>/dev/null; then
-    echo "local DynamoDB failed to start:" >&2
+    echo "DynamoDB Local failed to start:" >&2
     cat "$state/server.log" >&2
     exit 1
   fi
-  sleep 0.05
+  sleep 0.1
 done
-echo "local DynamoDB did not start within 10 s" >&2
+echo "DynamoDB Local did not answer within 120 s:" >&2
+cat "$state/server.log" >&2
+"$here/stop.sh" "$state"
 exit 1

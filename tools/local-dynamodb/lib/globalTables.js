@@ -1,6 +1,6 @@
 'use strict';
 // The global-table registry (CreateGlobalTable, DescribeGlobalTable,
-// ListGlobalTables), which dynalite does not have.
+// ListGlobalTables), which DynamoDB Local does not support.
 
 class GlobalTables {
   constructor(accountId) {

@@ -8,7 +8,9 @@
 
 namespace {
 
-// The lines of a list of chunk files, in order, each chunk checked whole.
+// The lines of a list of chunk files, in order. Each chunk is checked whole
+// against its manifest record before its first line is handed out, so that
+// damaged data never reaches a table.
 class ChunkedInput : public TeskInput {
 public:
     ChunkedInput(std::string directory, std::vector<ChunkRecord> chunks, TeskEnvironment& environment,
@@ -26,10 +28,6 @@ public:
                 if (!openChunk()) return false;
             }
             if (std::getline(file_, line)) {
-                // Every stored line ends in a line feed; a last line without
-                // one adds a byte the digest will not match.
-                digest_->add(line.data(), line.size());
-                digest_->add("\n", 1);
                 bytes_ += line.size() + 1;
                 if (lineCounter_) ++*lineCounter_;
                 return true;
@@ -51,7 +49,19 @@ private:
         path_ = BackupStore::chunkPath(directory_, chunk.number);
         file_.open(path_, std::ios::binary);
         if (!file_) return fail(path_ + ": cannot be read: " + file_util::lastErrorText());
-        digest_ = std::make_unique<Sha256Digest>();
+        Sha256Digest digest;
+        uint64_t bytes = 0;
+        char buffer[1 << 16];
+        while (file_.read(buffer, sizeof buffer) || file_.gcount() > 0) {
+            digest.add(buffer, static_cast<size_t>(file_.gcount()));
+            bytes += static_cast<uint64_t>(file_.gcount());
+        }
+        const std::string computed = digest.finishHex();
+        if (bytes != chunk.bytes || computed != chunk.sha256)
+            return fail(path_ + ": expected " + std::to_string(chunk.bytes) + " bytes with checksum " + chunk.sha256 +
+                        ", read " + std::to_string(bytes) + " with " + computed);
+        file_.clear();
+        file_.seekg(0);
         bytes_ = 0;
         return true;
     }
@@ -59,10 +69,11 @@ private:
     bool finishChunk() {
         const ChunkRecord& chunk = chunks_[next_++];
         file_.close();
-        const std::string computed = digest_->finishHex();
-        if (bytes_ != chunk.bytes || computed != chunk.sha256)
-            return fail(path_ + ": expected " + std::to_string(chunk.bytes) + " bytes with checksum " + chunk.sha256 +
-                        ", read " + std::to_string(bytes_) + " with " + computed);
+        // Every stored line ends in a line feed; a last line without one
+        // counts a byte the chunk does not hold.
+        if (bytes_ != chunk.bytes)
+            return fail(path_ + ": changed while it was read (" + std::to_string(bytes_) + " of " +
+                        std::to_string(chunk.bytes) + " bytes)");
         return true;
     }
 
@@ -79,7 +90,6 @@ private:
     size_t next_ = 0;
     std::ifstream file_;
     std::string path_;
-    std::unique_ptr<Sha256Digest> digest_;
     uint64_t bytes_ = 0;
     bool failed_ = false;
     std::atomic<uint64_t>* lineCounter_;

@@ -9,6 +9,7 @@
 #include "backup/BackupJob.h"
 #include "dynamodb/AwsDynamoDBService.h"
 #include "dynamodb/JsonText.h"
+#include "host/FileUtil.h"
 #include "host/KeyString.h"
 #include "host/StoreReadEnvironment.h"
 #include "restore/AwsDynamoDBRestoreRunner.h"
@@ -140,14 +141,24 @@ TEST_F(RestoreFixture, DamagedChunkFailsTheRestore) {
         if (!segment.second.chunks.empty())
             chunk = job.jobDirectory + "/" + std::to_string(segment.first + 1) + "/1";
     ASSERT_FALSE(chunk.empty());
+    std::string data;
+    ASSERT_TRUE(file_util::readFile(chunk, data));
     std::fstream file(chunk, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(5);
-    file.put('#');
+    // Still valid JSON: only the checksum can tell.
+    file.seekp(static_cast<std::streamoff>(data.rfind("feed")));
+    file.put('F');
     file.close();
     TeskPrototypeEnvironment run("damaged", log);
-    EXPECT_FALSE(restore(table, uniqueTableName("target"), false, false, 0, run));
+    const std::string target = uniqueTableName("target");
+    EXPECT_FALSE(restore(table, target, false, false, 0, run));
     EXPECT_TRUE(log->contains("Restore failed"));
     EXPECT_TRUE(log->contains(chunk + ": expected "));
+    // Not one line of the damaged chunk reached the table, the intact ones
+    // before the damage included.
+    AwsDynamoDBService service(credentials, setup);
+    const auto restored = tableContents(service, target);
+    for (size_t start = 0, end; (end = data.find('\n', start)) != std::string::npos; start = end + 1)
+        EXPECT_EQ(restored.count(keyString(data.substr(start, end - start), {"id"})), 0u);
 }
 
 TEST_F(RestoreFixture, PlansNeedACompleteFullBackup) {

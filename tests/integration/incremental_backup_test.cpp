@@ -105,6 +105,24 @@ TEST_F(IncrementalFixture, ChainedRunsSaveEveryChangeOnce) {
     EXPECT_TRUE(log->contains("Incremental terminates for shard " + shard + " emptyCount 50"));
 }
 
+TEST_F(IncrementalFixture, ThrottledAndFailingStreamReadsAreRetried) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    TeskPrototypeEnvironment setup("setup", log);
+    AwsDynamoDBService service(credentials, setup);
+    const std::string table =
+        createTable(service, R"(,"StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_IMAGE"})");
+    put(service, table, 0, 30, "v");
+    ASSERT_EQ(injectFault(service, "GetShardIterator", 500, "InternalServerError", 1, table), 200);
+    ASSERT_EQ(injectFault(service, "GetRecords", 400, "LimitExceededException", 2, table), 200);
+    ASSERT_EQ(injectFault(service, "DescribeStream", 400, "ThrottlingException", 1, table), 200);
+    TeskPrototypeEnvironment run("throttled", log);
+    AwsDynamoDBIncrementalBackupRunner runner(credentials, run);
+    ASSERT_TRUE(runner.execute(table, noGlobals, nullptr, 0)) << run.getFailure();
+    EXPECT_EQ(faultsServed(service, table), 4);
+    const std::string lines = allLines(run, runner);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 30);
+}
+
 TEST_F(IncrementalFixture, ClosedFinishedAndTrimmedShards) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
     TeskPrototypeEnvironment setup("setup", log);

@@ -14,6 +14,7 @@
 #include "host/StoreReadEnvironment.h"
 #include "restore/AwsDynamoDBRestoreRunner.h"
 #include "restore/RestorePlan.h"
+#include "tests/support/LocalAdmin.h"
 #include "tests/support/SampleTable.h"
 #include "tests/support/TableContents.h"
 #include "tests/support/TempDir.h"
@@ -94,6 +95,59 @@ TEST_F(RestoreFixture, FullAndIncrementalsGiveBackTheSourceTable) {
     ASSERT_TRUE(restored.isSuccess());
     EXPECT_EQ(restored.result->provisionedThroughput.writeCapacityUnits, 5); // put back after the restore
     EXPECT_TRUE(log->contains("Restoring write throughput for " + destination + "[us-east-1] from 50 to 5"));
+}
+
+// DynamoDB refuses a batch with two requests for one key, more than 25
+// requests, or none; and leaves entries unprocessed when busy. A replay that
+// changes one key again and again must still end with the source's items.
+TEST_F(RestoreFixture, ReplayOfManyChangesToOneKeyKeepsTheirOrder) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    AwsDynamoDBService service(credentials, setup);
+    const std::string table = uniqueTableName("hotkey");
+    ASSERT_TRUE(service.createTable(
+        R"({"TableName":")" + table +
+        R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
+        R"("BillingMode":"PAY_PER_REQUEST","StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_AND_OLD_IMAGES"}})").isSuccess());
+    ASSERT_TRUE(service.batchPutItems(table, {R"({"id":{"S":"hot"},"v":{"N":"0"}})", R"({"id":{"S":"cold"}})"}).isSuccess());
+    backup(table, false);
+
+    auto put = [&](const std::string& id, int v) {
+        ASSERT_TRUE(service.batchPutItems(table, {R"({"id":{"S":")" + id + R"("},"v":{"N":")" + std::to_string(v) + R"("}})"})
+                        .isSuccess());
+    };
+    auto remove = [&](const std::string& id) {
+        std::map<std::string, WriteRequest> removal = {{id, {2, R"({"id":{"S":")" + id + R"("}})"}}};
+        ASSERT_TRUE(service.batchWriteItems(table, {"id"}, removal).isSuccess());
+    };
+    // 38 changes of "hot" ending in a delete and a put, interleaved with 36
+    // other keys so that its changes span several batches; "warm" ends
+    // deleted, "cold" is deleted and put back.
+    for (int v = 1; v <= 36; ++v) {
+        put("hot", v);
+        put("key-" + std::to_string(v), v);
+    }
+    put("warm", 1);
+    remove("hot");
+    remove("cold");
+    put("hot", 99);
+    put("cold", 7);
+    remove("warm");
+    put("warm", 2);
+    remove("warm");
+    backup(table, true);
+
+    // The destination is busy: three batches come back partly unprocessed.
+    const std::string destination = uniqueTableName("hotkey-restored");
+    ASSERT_EQ(localAdmin(service, "InjectFault", R"({"Operation":"BatchWriteItem","TableName":")" + destination +
+                                                     R"(","Unprocessed":2,"Count":3})"),
+              200);
+    TeskPrototypeEnvironment run("restore", log);
+    ASSERT_TRUE(restore(table, destination, false, false, 0, run)) << run.getFailure();
+    EXPECT_EQ(faultsServed(service, destination), 3);
+    const auto restored = tableContents(service, destination);
+    EXPECT_TRUE(sameItems(restored, tableContents(service, table)));
+    EXPECT_EQ(restored.size(), 38u); // hot, cold and 36 key-N
+    EXPECT_EQ(restored.count(keyString(R"({"id":{"S":"warm"}})", {"id"})), 0u);
 }
 
 TEST_F(RestoreFixture, DestinationIsRefusedRecreatedOrReusedAsAsked) {

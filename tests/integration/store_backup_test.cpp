@@ -11,6 +11,7 @@
 #include "host/BackupVerifier.h"
 #include "host/FileUtil.h"
 #include "tests/support/JsonLines.h"
+#include "tests/support/LocalAdmin.h"
 #include "tests/support/SampleTable.h"
 #include "tests/support/TempDir.h"
 
@@ -87,6 +88,27 @@ TEST_F(StoreBackupFixture, CompleteJobHoldsEveryItemOnceAndVerifies) {
     EXPECT_NE(refused.error.find("already complete"), std::string::npos);
 }
 
+
+// Throttling and server errors in the middle of a scan are retried: the job
+// still holds every item exactly once.
+TEST_F(StoreBackupFixture, ThrottledAndFailingScansAreRetried) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    TeskPrototypeEnvironment setup("setup", std::make_shared<MemoryLogSink>());
+    AmazonCredentials credentials = localCredentials();
+    AwsDynamoDBService service(credentials, setup);
+    BackupJobOptions o = options();
+    o.table = uniqueTableName("throttled");
+    createSampleTable(o.table, 300);
+    ASSERT_EQ(injectFault(service, "Scan", 400, "ProvisionedThroughputExceededException", 3, o.table), 200);
+    ASSERT_EQ(injectFault(service, "Scan", 500, "InternalServerError", 2, o.table), 200);
+    ASSERT_EQ(injectFault(service, "DescribeTable", 503, "ServiceUnavailable", 1, o.table), 200);
+    BackupJobResult result = runBackupJob(o);
+    ASSERT_EQ(result.status, "complete") << result.error;
+    EXPECT_EQ(faultsServed(service, o.table), 6);
+    auto ids = idsInJob(result);
+    EXPECT_EQ(ids.size(), 300u);
+    for (const auto& id : ids) EXPECT_EQ(id.second, 1) << id.first;
+}
 TEST_F(StoreBackupFixture, StoppedJobResumesToExactlyTheTable) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
     std::atomic<bool> stop{true}; // every segment stops after its first page

@@ -5,15 +5,21 @@
 
 #include <string>
 
+#include <rapidjson/document.h>
+
 #include "aws/AwsRequestService.h"
 #include "dynamodb/AwsDynamoDBService.h"
 
-inline int localAdmin(AwsDynamoDBService& service, const std::string& operation, const std::string& body) {
+inline AmazonResponse localAdminCall(AwsDynamoDBService& service, const std::string& operation, const std::string& body) {
     AmazonRequest request = service.baseRequest(operation, false);
     request.headers["X-Amz-Target"] = "LocalAdmin." + operation;
     request.body = body;
     AwsRequestService sender(service.getEnvironment());
-    return sender.executeRequest(request, 50, 60000).httpCode;
+    return sender.executeRequest(request, 50, 60000);
+}
+
+inline int localAdmin(AwsDynamoDBService& service, const std::string& operation, const std::string& body) {
+    return localAdminCall(service, operation, body).httpCode;
 }
 
 // Closes the open shard at its last record; `children` shards open under it,
@@ -48,3 +54,10 @@ inline int injectFault(AwsDynamoDBService& service, const std::string& operation
 }
 
 inline int clearFaults(AwsDynamoDBService& service) { return localAdmin(service, "ClearFaults", "{}"); }
+
+// How many faults injected for `table` the proxy has answered with.
+inline int faultsServed(AwsDynamoDBService& service, const std::string& table) {
+    rapidjson::Document answer;
+    answer.Parse(localAdminCall(service, "FaultsServed", R"({"TableName":")" + table + R"("})").body.c_str());
+    return answer.IsObject() && answer.HasMember("Served") && answer["Served"].IsInt() ? answer["Served"].GetInt() : -1;
+}

@@ -15,7 +15,7 @@ const http = require('http');
 const { GlobalTables, error } = require('./lib/globalTables');
 const { TableExtras, TAGGING, tableNameOf } = require('./lib/tableExtras');
 const { StreamFaults } = require('./lib/streamFaults');
-const { Faults } = require('./lib/faults');
+const { Faults, holdBack } = require('./lib/faults');
 
 function parseArguments(argv) {
   const options = { backend: null, port: 0, portFile: null };
@@ -116,7 +116,7 @@ async function admin(operation, body) {
       faults.clear();
       return { status: 200, body: {} };
     case 'FaultsServed':
-      return { status: 200, body: { Served: faults.served } };
+      return { status: 200, body: { Served: faults.servedFor(body.TableName) } };
     default: {
       const answer = await streams.admin(operation, body);
       return answer || error(400, 'UnknownOperationException', 'Unknown admin operation ' + operation);
@@ -174,6 +174,19 @@ const front = http.createServer((request, response) => {
       const fault = prefix === 'LocalAdmin' ? null : faults.take(operation, parse(raw));
       if (fault && fault.reset) {
         request.socket.destroy();
+        return;
+      }
+      if (fault && fault.unprocessed) {
+        const { sent, held } = holdBack(parse(raw), fault.unprocessed);
+        let answer = { status: 200, body: { UnprocessedItems: {} } };
+        if (Object.keys(sent).length) {
+          answer = await forward(request, JSON.stringify(Object.assign(parse(raw), { RequestItems: sent })), (a) => a);
+        }
+        if (answer.status === 200) {
+          const left = answer.body.UnprocessedItems = answer.body.UnprocessedItems || {};
+          for (const table of Object.keys(held)) left[table] = (left[table] || []).concat(held[table]);
+        }
+        reply(response, answer.status, answer.raw || answer.body, answer.headers);
         return;
       }
       if (fault) {

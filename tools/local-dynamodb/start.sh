@@ -6,7 +6,8 @@
 # usage: start.sh <state-dir>
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-state=${1:?usage: start.sh <state-dir>}
+if [ $# -ne 1 ]; then echo "usage: start.sh <state-dir>" >&2; exit 2; fi
+state=$1
 mkdir -p "$state"
 state=$(cd "$state" && pwd)
 rm -f "$state/port"

@@ -1,5 +1,7 @@
 #include "backup/AwsDynamoDBIncrementalBackupRunner.h"
 
+#include <set>
+
 #include "backup/BufferedIncrementalBackup.h"
 #include "backup/PullIntoFile.h"
 #include "dynamodb/AwsDynamoDBService.h"
@@ -13,6 +15,19 @@ bool fail(TeskEnvironment& environment, const char* function, const std::string&
     environment.setFailure(message);
     return false;
 }
+
+// Records of a shard that can no longer be read: the incremental cannot show
+// that it holds every change, so it must not count as complete.
+bool gap(TeskEnvironment& environment, const std::string& table, const std::string& shardId,
+         const std::string& position, const std::string& why) {
+    return fail(environment, "gap",
+                "incremental backup of " + table + " is not continuous: records of shard " + shardId +
+                    (position.empty() ? std::string(" from its oldest record") : " after sequence number " + position) +
+                    " " + why + ", so changes in that stretch may be missing. What was read is kept. "
+                    "Take a new full backup: the next incremental then starts a new chain from it");
+}
+
+bool hasType(const std::string& text, const char* type) { return text.find(type) != std::string::npos; }
 
 } // namespace
 
@@ -114,6 +129,21 @@ bool AwsDynamoDBIncrementalBackupRunner::initialize(std::string tableName, Globa
                     "this backup would surely miss them.");
     }
 
+    // A shard the last run was still reading that has left the stream took
+    // its unread records with it; so did a parent that neither run saw.
+    std::set<std::string> listed;
+    for (const Shard& shard : streamDescription->shards) listed.insert(shard.shardId);
+    for (const auto& entry : previousContext)
+        if (entry.second != "finished" && !listed.count(entry.first))
+            gap(*environment, tableName, entry.first, entry.second == "empty" ? "" : entry.second,
+                "are no longer in the stream (trimmed after the stream's 24-hour retention)");
+    if (!previousContext.empty())
+        for (const Shard& shard : streamDescription->shards)
+            if (!shard.parentShardId.empty() && !previousContext.count(shard.shardId) &&
+                !listed.count(shard.parentShardId) && !previousContext.count(shard.parentShardId))
+                gap(*environment, tableName, shard.parentShardId, "",
+                    "(the parent of " + shard.shardId + ") were never read and are gone from the stream");
+
     for (const Shard& shard : streamDescription->shards) {
         std::string state = "empty";
         auto previous = previousContext.find(shard.shardId);
@@ -176,52 +206,74 @@ void* AwsDynamoDBIncrementalBackupRunner::processShard(void* argument) {
     std::string state;
     auto iterator = service.getShardIterator(args->streamArn, id, args->restartString);
     if (!iterator.isSuccess()) {
-        if (iterator.errorMessage.find("Shard does not exist") == std::string::npos) {
-            fail(environment, "processShard", "Failed to get shard iterator for " + id);
-            return nullptr;
-        }
-        environment.log("processShard", "Nonexistent shard " + id + " will be treated as fully backed up");
-        state = "finished";
-    } else {
-        std::string lastSequence = args->restartString;
-        int64_t recordTime = 0;
-        int emptyCount = 0;
-        std::string shardIterator = *iterator.result;
-        while (!shardIterator.empty()) {
-            if (args->startTime <= recordTime) break;
-            if (emptyCount > 49) break;
-            std::string sequence;
-            int count = 0;
-            AmazonError error = None;
-            AmazonResponse response =
-                service.getRecordsToStream(shardIterator, output, shardIterator, sequence, recordTime, count, error);
-            if (error != None) {
-                const std::string message = "getRecordsToStream failed for '" + output->name() + "'";
-                environment.log("processShard", message);
-                if (AwsDynamoDBService::isResourceNotFoundError(response.body)) {
-                    args->completed = true;
-                    environment.log("processShard", "Shard has disappeared, assuming that any changed data has "
-                                                    "moved to another shard after resharding");
-                } else {
-                    environment.setFailure(message);
-                }
-                return nullptr;
-            }
-            if (count == 0) {
-                ++emptyCount;
-            } else {
-                lastSequence = sequence;
-                emptyCount = 0;
-            }
-            if (output->stopNow()) {
-                environment.log("processShard", "Incremental terminates for shard " + id + " and stopNow true");
-                break;
-            }
-        }
-        environment.log("processShard", "Incremental terminates for shard " + id + " emptyCount " +
-                                            std::to_string(emptyCount) + " shardIter '" + shardIterator + "'");
-        state = lastSequence.empty() ? "empty" : lastSequence;
+        if (iterator.errorType == ResourceNotFound || hasType(iterator.errorMessage, "Shard does not exist"))
+            gap(environment, args->tableName, id, args->restartString, "are gone: the shard no longer exists");
+        else if (hasType(iterator.errorMessage, "TrimmedDataAccessException"))
+            gap(environment, args->tableName, id, args->restartString,
+                "were trimmed before they were read (past the stream's 24-hour retention)");
+        else
+            fail(environment, "processShard",
+                 "Failed to get shard iterator for " + id + " of " + args->tableName + ": " + iterator.errorMessage);
+        return nullptr;
     }
+    std::string lastSequence = args->restartString;
+    int64_t recordTime = 0;
+    int emptyCount = 0;
+    int renewals = 0;
+    bool stoppedEarly = false;
+    std::string shardIterator = *iterator.result;
+    bool lost = false;
+    while (!shardIterator.empty()) {
+        if (args->startTime <= recordTime || emptyCount > 49) {
+            stoppedEarly = true;
+            break;
+        }
+        std::string sequence;
+        int count = 0;
+        AmazonError error = None;
+        AmazonResponse response =
+            service.getRecordsToStream(shardIterator, output, shardIterator, sequence, recordTime, count, error);
+        if (error != None) {
+            environment.log("processShard", "getRecordsToStream failed for '" + output->name() + "': " + response.body);
+            // An iterator lasts 15 minutes; a new one from the last record read loses nothing.
+            if (hasType(response.body, "ExpiredIteratorException") && ++renewals <= 3) {
+                auto renewed = service.getShardIterator(args->streamArn, id, lastSequence);
+                if (renewed.isSuccess()) {
+                    shardIterator = *renewed.result;
+                    continue;
+                }
+                response.body = renewed.errorMessage;
+            }
+            if (AwsDynamoDBService::isResourceNotFoundError(response.body))
+                gap(environment, args->tableName, id, lastSequence, "are gone: the shard vanished while it was read");
+            else if (hasType(response.body, "TrimmedDataAccessException"))
+                gap(environment, args->tableName, id, lastSequence,
+                    "were trimmed before they were read (past the stream's 24-hour retention)");
+            else
+                fail(environment, "processShard", "getRecordsToStream failed for '" + output->name() + "'");
+            lost = true;
+            break;
+        }
+        if (count == 0) {
+            ++emptyCount;
+        } else {
+            lastSequence = sequence;
+            emptyCount = 0;
+        }
+        if (output->stopNow()) {
+            environment.log("processShard", "Incremental terminates for shard " + id + " and stopNow true");
+            stoppedEarly = true;
+            break;
+        }
+    }
+    environment.log("processShard", "Incremental terminates for shard " + id + " emptyCount " +
+                                        std::to_string(emptyCount) + " shardIter '" + shardIterator + "'");
+    // A closed shard read to its end needs no more reading, ever; one that
+    // failed keeps its position, and what was read before the failure.
+    if (!lost && !stoppedEarly)
+        state = "finished";
+    else
+        state = lastSequence.empty() ? "empty" : lastSequence;
 
     HxLockGuard guard(args->lock ? args->lock->get() : nullptr);
     (*args->shardStates)[id] = state;
@@ -231,13 +283,11 @@ void* AwsDynamoDBIncrementalBackupRunner::processShard(void* argument) {
         environment.log("processShard", "Shard " + id + " is marked empty");
     else
         environment.log("processShard", "Shard " + id + " has restartString " + state);
-    if (!owned) {
-        args->completed = true;
-    } else if (output->close(state)) {
-        args->completed = true;
-    } else {
+    if (owned && !output->close(state)) {
         fail(environment, "processShard", "close failed for " + output->name());
+        return nullptr;
     }
+    args->completed = !lost;
     return nullptr;
 }
 

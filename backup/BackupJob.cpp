@@ -84,12 +84,21 @@ bool runFull(const BackupJobOptions& options, StoreEnvironment& environment, con
     return ran && environment.manifest().allSegmentsScanned();
 }
 
-// Runs the incremental runner from the newest complete incremental's metadata.
+// DynamoDB keeps stream records for 24 hours.
+constexpr int64_t kStreamRetentionSeconds = 24 * 3600;
+
+// Runs the incremental runner. It continues the chain of the newest complete
+// incremental when that one belongs to the newest full backup's chain (it
+// began after the full did: job ids increase with start); otherwise it starts a new chain from the
+// newest full, reading every shard from its oldest record. A chain cut by
+// lost stream records thus mends with the next full backup.
 bool runIncremental(const BackupJobOptions& options, BackupStore& store, StoreEnvironment& environment,
                     GlobalTableMap& globals) {
     std::unique_ptr<MemoryInput> previous;
-    BackupStore::Job last;
-    if (store.lastCompleteIncremental(options.region, options.table, last)) {
+    BackupStore::Job last, full;
+    const bool haveFull = store.lastCompleteFull(options.region, options.table, full);
+    const bool haveIncremental = store.lastCompleteIncremental(options.region, options.table, last);
+    if (haveIncremental && (!haveFull || last.manifest.jobId > full.manifest.jobId)) {
         std::string text;
         if (!file_util::readFile(last.directory + "/metadata.json", text)) {
             const std::string message = "cannot read " + last.directory + "/metadata.json of the previous incremental";
@@ -100,8 +109,24 @@ bool runIncremental(const BackupJobOptions& options, BackupStore& store, StoreEn
         previous = std::make_unique<MemoryInput>("metadata.json", std::move(text));
         environment.setPreviousJob(last.manifest.jobId);
         environment.log("runBackupJob", "continuing from incremental job " + std::to_string(last.manifest.jobId));
+    } else if (haveFull) {
+        // The chain must hold every change since the full began; the stream
+        // holds only the last 24 hours.
+        const int64_t age = environment.manifest().startTime - full.manifest.startTime;
+        if (age > kStreamRetentionSeconds) {
+            const std::string message =
+                "incremental backup of " + where(options) + " cannot hold every change since full job " +
+                std::to_string(full.manifest.jobId) + " began " + std::to_string(age / 3600) +
+                " hours ago: the stream keeps records for 24 hours. Take a new full backup; "
+                "the next incremental then starts a new chain from it";
+            environment.log("runBackupJob", message);
+            environment.setFailure(message);
+            return false;
+        }
+        environment.log("runBackupJob", "starting a new chain from full job " + std::to_string(full.manifest.jobId) +
+                                            ": every shard is read from its oldest record");
     } else {
-        environment.log("runBackupJob", "no earlier incremental of " + where(options) +
+        environment.log("runBackupJob", "no earlier backup of " + where(options) +
                                             " in this store: every shard is read from its oldest record");
     }
     AwsDynamoDBIncrementalBackupRunner runner(options.credentials, environment);

@@ -138,11 +138,20 @@ bool BackupStore::findJob(int64_t jobId, Job& job, std::string& error) const {
 }
 
 bool BackupStore::lastCompleteIncremental(const std::string& region, const std::string& table, Job& job) const {
+    return lastComplete(region, table, true, job);
+}
+
+bool BackupStore::lastCompleteFull(const std::string& region, const std::string& table, Job& job) const {
+    return lastComplete(region, table, false, job);
+}
+
+bool BackupStore::lastComplete(const std::string& region, const std::string& table, bool incremental,
+                               Job& job) const {
     std::vector<std::string> problems;
     bool found = false;
     for (auto& candidate : listJobs(problems)) {
         const BackupManifest& m = candidate.manifest;
-        if (m.incremental() && m.status == "complete" && m.region == region && m.table == table) {
+        if (m.incremental() == incremental && m.status == "complete" && m.region == region && m.table == table) {
             job = std::move(candidate); // jobs come in increasing id order: the last one wins
             found = true;
         }

@@ -46,10 +46,12 @@ public:
     // Every job whose manifest reads; unreadable manifests are named in `problems`.
     std::vector<Job> listJobs(std::vector<std::string>& problems) const;
     bool findJob(int64_t jobId, Job& job, std::string& error) const;
-    // The newest complete incremental of a table, if any.
+    // The newest complete incremental, or full backup, of a table, if any.
     bool lastCompleteIncremental(const std::string& region, const std::string& table, Job& job) const;
+    bool lastCompleteFull(const std::string& region, const std::string& table, Job& job) const;
 
 private:
+    bool lastComplete(const std::string& region, const std::string& table, bool incremental, Job& job) const;
     std::string root_;
 };
 

@@ -148,21 +148,31 @@ TEST_F(IncrementalFixture, ClosedFinishedAndTrimmedShards) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 6) << lines;
     EXPECT_TRUE(log->contains("Incremental terminates for shard " + parent + " emptyCount 0 shardIter ''"));
 
-    // Previous context: the parent finished, one child trimmed away since.
+    // A closed shard read to its end is finished for good.
+    EXPECT_EQ(runner.getShardStates()[parent], "finished");
+
+    // Previous context: the parent finished, one child trimmed away since
+    // while the last run was still reading it. Its unread records are lost,
+    // so the run must not count as complete; the other child is still read.
     const std::string trimmed = stream->shards[1].shardId;
     ASSERT_EQ(vanishShard(service, table, trimmed), 200);
     MemoryInput previous("previous", R"({"context":{")" + parent + R"(":"finished",")" + trimmed +
-                                         R"(":"100000000000000000001"}})");
+                                         R"(":"000000000000000000001"}})");
     TeskPrototypeEnvironment later("later", log);
     AwsDynamoDBIncrementalBackupRunner again(credentials, later);
-    ASSERT_TRUE(again.execute(table, noGlobals, &previous, 0)) << later.getFailure();
+    EXPECT_FALSE(again.execute(table, noGlobals, &previous, 0));
+    EXPECT_NE(later.getFailure().find("records of shard " + trimmed + " after sequence number 000000000000000000001 "
+                                      "are no longer in the stream"),
+              std::string::npos)
+        << later.getFailure();
     auto states = again.getShardStates();
     EXPECT_EQ(states[parent], "finished");
     EXPECT_TRUE(log->contains("Shard " + parent + " is finished, will be skipped"));
-    EXPECT_EQ(states.count(trimmed), 0u); // no longer listed: not read at all
+    EXPECT_EQ(states.count(trimmed), 0u);
+    EXPECT_EQ(states.count(stream->shards[2].shardId), 1u);
 }
 
-TEST_F(IncrementalFixture, NonexistentShardIsMarkedFinished) {
+TEST_F(IncrementalFixture, NonexistentShardIsAGapNotABackedUpShard) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
     TeskPrototypeEnvironment setup("setup", log);
     AwsDynamoDBService service(credentials, setup);
@@ -183,10 +193,12 @@ TEST_F(IncrementalFixture, NonexistentShardIsMarkedFinished) {
     args.lock = &lock;
     args.shardStates = &states;
     args.environment = &run;
-    EXPECT_TRUE(AwsDynamoDBIncrementalBackupRunner::executeLowLevel(&args));
-    EXPECT_EQ(states[gone.shardId], "finished");
-    EXPECT_TRUE(log->contains("Nonexistent shard shardId-never-there will be treated as fully backed up"));
-    EXPECT_EQ(run.output(TeskPrototypeEnvironment::shardName(gone.shardId, args.startTime))->restart(), "finished");
+    // Its records cannot be read, so nothing may claim they were backed up.
+    EXPECT_FALSE(AwsDynamoDBIncrementalBackupRunner::executeLowLevel(&args));
+    EXPECT_EQ(states.count(gone.shardId), 0u);
+    EXPECT_NE(run.getFailure().find("not continuous: records of shard shardId-never-there from its oldest record are gone"),
+              std::string::npos)
+        << run.getFailure();
 }
 
 class FailingInput : public TeskInput {

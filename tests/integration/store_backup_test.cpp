@@ -236,6 +236,104 @@ TEST_F(IncrementalStoreFixture, IncrementalsChainThroughTheStore) {
     }
 }
 
+// A chain the stream can no longer continue is never complete: the job
+// keeps what it read, says what may be missing, and the next full backup
+// starts a new chain.
+struct ContinuityFixture : IncrementalStoreFixture {
+    TeskPrototypeEnvironment setup{"setup", std::make_shared<MemoryLogSink>()};
+    AmazonCredentials credentials = localCredentials();
+    AwsDynamoDBService service{credentials, setup};
+
+    std::string createStreamTable(const std::string& stem) {
+        const std::string table = uniqueTableName(stem);
+        EXPECT_TRUE(service.createTable(
+            R"({"TableName":")" + table +
+            R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
+            R"("BillingMode":"PAY_PER_REQUEST","StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_AND_OLD_IMAGES"}})")
+                        .isSuccess());
+        return table;
+    }
+    void put(const std::string& table, int from, int to) {
+        std::vector<std::string> items;
+        for (int i = from; i < to; ++i) items.push_back(sampleItem(i));
+        for (size_t at = 0; at < items.size(); at += 25)
+            ASSERT_TRUE(service.batchPutItems(table, std::vector<std::string>(items.begin() + at,
+                                                                           items.begin() + std::min(items.size(), at + 25)))
+                            .isSuccess());
+    }
+    BackupJobResult full(const std::string& table) {
+        BackupJobOptions o = options(table);
+        o.incremental = false;
+        o.segments = 2;
+        return runBackupJob(o);
+    }
+};
+
+TEST_F(ContinuityFixture, ShardVanishingMidReadFailsTheJobAndKeepsWhatWasRead) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    const std::string table = createStreamTable("vanish");
+    put(table, 0, 30);
+    const std::string arn = service.describeTable(table).result->latestStreamArn;
+    const std::string shard = service.describeStream(arn).result->shards[0].shardId;
+    ASSERT_EQ(vanishShard(service, table, shard, 1), 200); // gone after its first page
+    BackupJobResult result = runBackupJob(options(table));
+    EXPECT_EQ(result.status, "failed");
+    EXPECT_NE(result.error.find("not continuous"), std::string::npos) << result.error;
+    EXPECT_NE(result.error.find(shard), std::string::npos) << result.error;
+    EXPECT_NE(result.error.find(table), std::string::npos) << result.error;
+    EXPECT_NE(result.error.find("new full backup"), std::string::npos) << result.error;
+    EXPECT_EQ(result.manifest.totalLines(), 30u); // the first page is kept
+}
+
+TEST_F(ContinuityFixture, TrimmedResumePointFailsUntilANewFullStartsANewChain) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    const std::string table = createStreamTable("trimmed");
+    put(table, 0, 20);
+    ASSERT_EQ(full(table).status, "complete");
+    BackupJobResult first = runBackupJob(options(table));
+    ASSERT_EQ(first.status, "complete") << first.error;
+    put(table, 20, 30);
+
+    // The stream's retention passes over the recorded resume point.
+    ASSERT_EQ(trimStream(service, table, 25), 200);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        BackupJobResult cut = runBackupJob(options(table));
+        EXPECT_EQ(cut.status, "failed");
+        EXPECT_NE(cut.error.find("trimmed before they were read"), std::string::npos) << cut.error;
+    }
+
+    // A new full backup mends the chain: the next incremental starts from it.
+    BackupJobResult mended = full(table);
+    ASSERT_EQ(mended.status, "complete") << mended.error;
+    put(table, 30, 35);
+    BackupJobResult fresh = runBackupJob(options(table));
+    ASSERT_EQ(fresh.status, "complete") << fresh.error;
+    EXPECT_EQ(fresh.manifest.previousJob, 0);
+    EXPECT_EQ(fresh.manifest.totalLines(), 10u); // the 5 records the trim left, and 5 new
+    std::map<std::string, WriteRequest> removal = {{"3", {2, R"({"id":{"S":"item-3"}})"}}};
+    ASSERT_TRUE(service.batchWriteItems(table, {"id"}, removal).isSuccess());
+    BackupJobResult next = runBackupJob(options(table));
+    ASSERT_EQ(next.status, "complete") << next.error;
+    EXPECT_EQ(next.manifest.previousJob, fresh.jobId);
+    EXPECT_EQ(changesInJob(next), "REMOVE: {\"id\":{\"S\":\"item-3\"}}\n");
+}
+
+TEST_F(ContinuityFixture, NewChainFromAFullOlderThanTheStreamsRetentionFails) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    const std::string table = createStreamTable("retention");
+    put(table, 0, 5);
+    ManualClock clock(systemClock().now());
+    BackupJobOptions o = options(table);
+    o.incremental = false;
+    o.clock = &clock;
+    ASSERT_EQ(runBackupJob(o).status, "complete");
+    clock.set(clock.now() + 25 * 3600);
+    o.incremental = true;
+    BackupJobResult late = runBackupJob(o);
+    EXPECT_EQ(late.status, "failed");
+    EXPECT_NE(late.error.find("25 hours ago"), std::string::npos) << late.error;
+}
+
 TEST_F(IncrementalStoreFixture, TableWithoutStreamFailsWithTheReason) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
     const std::string table = uniqueTableName("nostream");

@@ -92,6 +92,7 @@ int restoreCommand(int argc, char** argv) {
     for (const auto& incremental : plan.incrementals) all.push_back(&incremental);
     for (const BackupStore::Job* chosen : all) {
         VerifyReport report = verifyJob(*chosen);
+        for (const auto& warning : report.warnings) std::fprintf(stderr, "ddb-backup restore: warning: %s\n", warning.c_str());
         if (!report.ok()) {
             std::fprintf(stderr, "ddb-backup restore: %s is damaged, nothing was restored:\n",
                          chosen->directory.c_str());

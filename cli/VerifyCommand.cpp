@@ -56,14 +56,16 @@ int verifyCommand(int argc, char** argv) {
         VerifyReport report = verifyJob(job);
         const BackupManifest& m = job.manifest;
         if (report.ok()) {
-            std::printf("ok     F%lld %s [%s]: %llu chunks, %llu items, %s\n", static_cast<long long>(m.jobId),
-                        m.table.c_str(), m.region.c_str(), static_cast<unsigned long long>(report.chunks),
-                        static_cast<unsigned long long>(report.lines),
+            std::printf("ok     %s %s [%s]: %llu chunks, %llu %s, %s\n", m.directoryName().c_str(), m.table.c_str(),
+                        m.region.c_str(), static_cast<unsigned long long>(report.chunks),
+                        static_cast<unsigned long long>(report.lines), m.incremental() ? "changes" : "items",
                         humanBytes(static_cast<double>(report.bytes)).c_str());
+            for (const auto& warning : report.warnings) std::printf("  warning: %s\n", warning.c_str());
             continue;
         }
         allOk = false;
-        std::printf("FAILED F%lld %s [%s]\n", static_cast<long long>(m.jobId), m.table.c_str(), m.region.c_str());
+        std::printf("FAILED %s %s [%s]\n", m.directoryName().c_str(), m.table.c_str(), m.region.c_str());
+        for (const auto& warning : report.warnings) std::printf("  warning: %s\n", warning.c_str());
         for (const auto& problem : report.problems) std::printf("  %s\n", problem.c_str());
     }
     return allOk ? 0 : 1;

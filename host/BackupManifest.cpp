@@ -90,6 +90,19 @@ std::string BackupManifest::toJson() const {
         writer.EndObject();
     }
     writer.EndArray();
+    if (!files.empty()) {
+        writer.Key("files");
+        writer.StartArray();
+        for (const auto& entry : files) {
+            writer.StartObject();
+            text("name", entry.second.name);
+            writer.Key("bytes");
+            writer.Uint64(entry.second.bytes);
+            text("sha256", entry.second.sha256);
+            writer.EndObject();
+        }
+        writer.EndArray();
+    }
     if (incremental()) {
         writer.Key("previousJob");
         writer.Int64(previousJob);
@@ -201,6 +214,22 @@ bool BackupManifest::fromJson(const std::string& text, BackupManifest& manifest,
             return false;
         }
         read.segments[segment.index] = std::move(segment);
+    }
+    auto files = document.FindMember("files");
+    if (files != document.MemberEnd()) {
+        if (!files->value.IsArray()) {
+            error = "files is not an array";
+            return false;
+        }
+        for (const auto& element : files->value.GetArray()) {
+            FileRecord file;
+            if (!element.IsObject() || !readString(element, "name", file.name) ||
+                !readUint64(element, "bytes", file.bytes) || !readString(element, "sha256", file.sha256)) {
+                error = "a file entry is malformed";
+                return false;
+            }
+            read.files[file.name] = std::move(file);
+        }
     }
     if (read.incremental()) {
         readInt64(document, "previousJob", read.previousJob);

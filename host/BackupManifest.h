@@ -16,6 +16,14 @@ struct ChunkRecord {
     std::string sha256; // lower-case hex
 };
 
+// A control file of the job (description.json, metadata.json): restore
+// reads it, so it is covered like a chunk.
+struct FileRecord {
+    std::string name;
+    uint64_t bytes = 0;
+    std::string sha256; // lower-case hex
+};
+
 struct SegmentRecord {
     int index = 0;       // 0-based scan segment; its directory is index + 1
     bool closed = false; // the segment output was closed successfully
@@ -47,6 +55,8 @@ struct BackupManifest {
     std::map<int, SegmentRecord> segments;         // full backups
     std::map<std::string, ShardRecord> shards;     // incremental backups
     int64_t previousJob = 0; // the incremental this one continues; 0: none
+    // Control files by name; empty in stores written before they were covered.
+    std::map<std::string, FileRecord> files;
 
     bool incremental() const { return level == "incremental"; }
     // "F<job>" or "I<job>": the job's directory name.

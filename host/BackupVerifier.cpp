@@ -1,6 +1,7 @@
 #include "BackupVerifier.h"
 
 #include <fstream>
+#include <set>
 
 #include <rapidjson/document.h>
 
@@ -153,19 +154,83 @@ void verifyChunks(const Stream& stream, bool changes, VerifyReport& report) {
     }
 }
 
-void verifyJsonFile(const std::string& path, const char* requiredMember, const char* what, VerifyReport& report) {
+void verifyControlFile(const BackupStore::Job& job, const std::string& name, VerifyReport& report) {
+    const std::string path = job.directory + "/" + name;
     std::string text;
     if (!file_util::readFile(path, text)) {
         report.problems.push_back(path + ": missing");
         return;
     }
-    rapidjson::Document parsed;
-    parsed.Parse(text.c_str(), text.size());
-    if (parsed.HasParseError() || !parsed.IsObject() || !parsed.HasMember(requiredMember))
-        report.problems.push_back(path + ": not " + what);
+    std::string warning;
+    const std::string problem = checkControlFile(job, name, text, warning);
+    if (!problem.empty()) report.problems.push_back(problem);
+    if (!warning.empty()) report.warnings.push_back(warning);
+}
+
+void addTreeIds(const rapidjson::Value& value, std::set<std::string>& ids) {
+    if (value.IsString()) ids.insert(value.GetString());
+    if (value.IsArray())
+        for (const auto& element : value.GetArray()) addTreeIds(element, ids);
 }
 
 } // namespace
+
+std::string checkControlFile(const BackupStore::Job& job, const std::string& name, const std::string& text,
+                             std::string& warning) {
+    const BackupManifest& manifest = job.manifest;
+    const std::string path = job.directory + "/" + name;
+    warning.clear();
+    if (manifest.files.empty()) {
+        warning = path + ": not covered by the manifest (the job was written by an older version); "
+                         "only its agreement with the chunks is checked";
+    } else {
+        auto record = manifest.files.find(name);
+        if (record == manifest.files.end()) return path + ": not recorded in the manifest";
+        Sha256Digest digest;
+        digest.add(text.data(), text.size());
+        const std::string computed = digest.finishHex();
+        if (text.size() != record->second.bytes || computed != record->second.sha256)
+            return path + ": expected " + std::to_string(record->second.bytes) + " bytes with checksum " +
+                   record->second.sha256 + ", read " + std::to_string(text.size()) + " with " + computed;
+    }
+    rapidjson::Document parsed;
+    parsed.Parse(text.c_str(), text.size());
+    if (name == "description.json") {
+        if (parsed.HasParseError() || !parsed.IsObject() || !parsed.HasMember("table"))
+            return path + ": not a table description";
+        // The restore replays as many segments as the description names.
+        if (!manifest.incremental()) {
+            auto segments = parsed.FindMember("segments");
+            if (segments == parsed.MemberEnd() || !segments->value.IsInt64() ||
+                segments->value.GetInt64() != static_cast<int64_t>(manifest.segmentCount))
+                return path + ": its segment count differs from the manifest's " +
+                       std::to_string(manifest.segmentCount);
+        }
+        return "";
+    }
+    if (name == "metadata.json") {
+        if (parsed.HasParseError() || !parsed.IsObject() || !parsed.HasMember("context"))
+            return path + ": not an incremental's metadata";
+        // The restore replays the shards of the tree: one left out would be lost.
+        std::set<std::string> ids;
+        auto roots = parsed.FindMember("roots");
+        if (roots != parsed.MemberEnd()) addTreeIds(roots->value, ids);
+        auto children = parsed.FindMember("children");
+        if (children != parsed.MemberEnd() && children->value.IsObject())
+            for (const auto& entry : children->value.GetObject()) {
+                ids.insert(entry.name.GetString());
+                addTreeIds(entry.value, ids);
+            }
+        for (const auto& shard : manifest.shards) {
+            uint64_t lines = 0;
+            for (const auto& chunk : shard.second.chunks) lines += chunk.lines;
+            if (lines > 0 && !ids.count(shard.first))
+                return path + ": its shard tree leaves out shard " + shard.first + ", which holds " +
+                       std::to_string(lines) + " changes";
+        }
+    }
+    return "";
+}
 
 VerifyReport verifyJob(const BackupStore::Job& job) {
     VerifyReport report;
@@ -174,9 +239,9 @@ VerifyReport verifyJob(const BackupStore::Job& job) {
         report.problems.push_back(job.directory + ": job " + std::to_string(manifest.jobId) + " is " +
                                   (job.interrupted ? std::string("interrupted") : manifest.status) +
                                   ", not a complete backup");
-    verifyJsonFile(job.directory + "/description.json", "table", "a table description", report);
+    verifyControlFile(job, "description.json", report);
     if (manifest.incremental()) {
-        verifyJsonFile(job.directory + "/metadata.json", "context", "an incremental's metadata", report);
+        verifyControlFile(job, "metadata.json", report);
         for (const auto& entry : manifest.shards)
             verifyChunks(Stream{job.directory + "/" + entry.first, &entry.second.chunks}, true, report);
         return report;

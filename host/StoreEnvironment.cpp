@@ -1,24 +1,31 @@
 #include "StoreEnvironment.h"
 
+#include <functional>
+
 #include "ChunkedOutput.h"
+#include "Crypto.h"
 #include "FileUtil.h"
 
 namespace {
 
-// Collects a small file (description, metadata) and commits it whole at close.
+// Collects a small file (description, metadata) and commits it whole at
+// close, then records its size and checksum in the manifest.
 class WholeFileOutput : public TeskOutput {
 public:
-    explicit WholeFileOutput(std::string path) : TeskOutput(path), path_(std::move(path)) {}
+    using Record = std::function<bool(const std::string& text)>;
+    WholeFileOutput(std::string path, Record record)
+        : TeskOutput(path), path_(std::move(path)), record_(std::move(record)) {}
     bool putString(const std::string& data) override {
         text_ += data;
         return true;
     }
     void updateRestart(const std::string&) override {}
     bool flush() override { return true; }
-    bool close(const std::string&) override { return file_util::writeAtomically(path_, text_).empty(); }
+    bool close(const std::string&) override { return file_util::writeAtomically(path_, text_).empty() && record_(text_); }
 
 private:
     std::string path_;
+    Record record_;
     std::string text_;
 };
 
@@ -84,12 +91,14 @@ std::shared_ptr<TeskOutput> StoreEnvironment::openShardOutput(const std::string&
 
 std::shared_ptr<TeskOutput> StoreEnvironment::openDescriptionOutput() {
     if (!file_util::makeDirectories(jobDirectory_).empty()) return nullptr;
-    return std::make_shared<WholeFileOutput>(jobDirectory_ + "/description.json");
+    return std::make_shared<WholeFileOutput>(jobDirectory_ + "/description.json",
+                                             [this](const std::string& text) { return recordFile("description.json", text); });
 }
 
 std::shared_ptr<TeskOutput> StoreEnvironment::openMetadataOutput() {
     if (!file_util::makeDirectories(jobDirectory_).empty()) return nullptr;
-    return std::make_shared<WholeFileOutput>(jobDirectory_ + "/metadata.json");
+    return std::make_shared<WholeFileOutput>(jobDirectory_ + "/metadata.json",
+                                             [this](const std::string& text) { return recordFile("metadata.json", text); });
 }
 
 bool StoreEnvironment::saveLocked(const char* function, const std::string& what) {
@@ -122,6 +131,14 @@ bool StoreEnvironment::recordShard(const std::string& shardId, const std::string
     if (!saveLocked("recordShard", "shard " + shardId)) return false;
     ++segmentsDone_;
     return true;
+}
+
+bool StoreEnvironment::recordFile(const std::string& name, const std::string& text) {
+    Sha256Digest digest;
+    digest.add(text.data(), text.size());
+    std::lock_guard<std::mutex> guard(manifestMutex_);
+    manifest_.files[name] = FileRecord{name, text.size(), digest.finishHex()};
+    return saveLocked("recordFile", name);
 }
 
 void StoreEnvironment::setPreviousJob(int64_t jobId) {

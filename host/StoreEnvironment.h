@@ -36,6 +36,8 @@ public:
     bool recordSegment(int index, const std::string& restart, const std::vector<ChunkRecord>& chunks);
     // Records a closed shard: its state for the next incremental and its chunks.
     bool recordShard(const std::string& shardId, const std::string& state, const std::vector<ChunkRecord>& chunks);
+    // Records a control file's size and checksum once it is written.
+    bool recordFile(const std::string& name, const std::string& text);
     // Notes the incremental this job continues (committed with the next record).
     void setPreviousJob(int64_t jobId);
     // Sets the final status and end time and commits the manifest.

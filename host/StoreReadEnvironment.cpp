@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "BackupVerifier.h"
 #include "Crypto.h"
 #include "FileUtil.h"
 #include "MemoryStreams.h"
@@ -103,6 +104,16 @@ StoreReadEnvironment::StoreReadEnvironment(BackupStore::Job job, std::shared_ptr
 std::shared_ptr<TeskInput> StoreReadEnvironment::openFile(const std::string& name) {
     std::string text;
     if (!file_util::readFile(job_.directory + "/" + name, text)) return nullptr;
+    std::string warning;
+    const std::string problem = checkControlFile(job_, name, text, warning);
+    if (!warning.empty()) log("openFile", "warning: " + warning);
+    if (!problem.empty()) {
+        // A description or shard tree that disagrees with the data would
+        // make the restore leave data out while reporting success.
+        log("openFile", problem);
+        setFailure(problem);
+        return nullptr;
+    }
     return std::make_shared<MemoryInput>(name, std::move(text));
 }
 

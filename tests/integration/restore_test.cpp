@@ -215,6 +215,39 @@ TEST_F(RestoreFixture, DamagedChunkFailsTheRestore) {
         EXPECT_EQ(restored.count(keyString(data.substr(start, end - start), {"id"})), 0u);
 }
 
+// An edited description once made a restore replay a third of the
+// segments and report success; an edited shard tree would skip shards.
+TEST_F(RestoreFixture, EditedDescriptionOrMetadataIsRefused) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    AwsDynamoDBService service(credentials, setup);
+    const std::string table = uniqueTableName("tampered");
+    ASSERT_TRUE(service.createTable(
+        R"({"TableName":")" + table +
+        R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
+        R"("BillingMode":"PAY_PER_REQUEST","StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_IMAGE"}})").isSuccess());
+    std::vector<std::string> items;
+    for (int i = 0; i < 60; ++i) items.push_back(sampleItem(i));
+    for (size_t at = 0; at < items.size(); at += 25)
+        ASSERT_TRUE(service.batchPutItems(table, std::vector<std::string>(items.begin() + at, items.begin() + std::min(items.size(), at + 25))).isSuccess());
+    BackupJobResult full = backup(table, false);
+    BackupJobResult incremental = backup(table, true);
+
+    for (const std::string& path : {full.jobDirectory + "/description.json", incremental.jobDirectory + "/metadata.json"}) {
+        std::string original;
+        ASSERT_TRUE(file_util::readFile(path, original));
+        std::string edited = original;
+        if (path.find("description") != std::string::npos)
+            edited.replace(edited.find("\"segments\":3"), 12, "\"segments\":1");
+        else
+            edited = R"({"roots":[],"children":{},"context":{},"time":1})";
+        ASSERT_TRUE(file_util::writeAtomically(path, edited).empty());
+        TeskPrototypeEnvironment run("tampered", log);
+        EXPECT_FALSE(restore(table, uniqueTableName("target"), false, false, 0, run)) << path;
+        EXPECT_TRUE(log->contains(path + ": expected ")) << path;
+        ASSERT_TRUE(file_util::writeAtomically(path, original).empty());
+    }
+}
+
 TEST_F(RestoreFixture, PlansNeedACompleteFullBackup) {
     BackupStore backups(store.path);
     ASSERT_EQ(backups.open(), "");

@@ -12,6 +12,7 @@
 #include "host/ChunkedOutput.h"
 #include "host/FileUtil.h"
 #include "host/StoreEnvironment.h"
+#include "host/StoreReadEnvironment.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -35,9 +36,10 @@ struct StoreFixture : ::testing::Test {
     std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
     ManualClock clock{1700000000};
 
-    BackupManifest newJob(unsigned segments) {
+    BackupManifest newJob(unsigned segments, const std::string& level = "full") {
         EXPECT_EQ(store.open(), "");
         BackupManifest manifest;
+        manifest.level = level;
         manifest.table = "orders";
         manifest.region = "eu-west-1";
         manifest.segmentCount = segments;
@@ -181,6 +183,79 @@ TEST_F(StoreFixture, VerifyNamesTheFileAndWhatIsWrong) {
     report = verifyJob(job(started.jobId));
     ASSERT_EQ(report.problems.size(), 1u);
     EXPECT_EQ(report.problems[0], chunk + ": missing");
+}
+
+// The description and metadata steer a restore (how many segments, which
+// shards): they are covered by the manifest like chunks, and must agree
+// with the chunks present.
+TEST_F(StoreFixture, ControlFilesAreCoveredAndMustAgreeWithTheChunks) {
+    BackupManifest started = newJob(2);
+    StoreEnvironment environment(store, started, log, &clock, 1 << 20);
+    {
+        auto description = environment.openDescriptionOutput();
+        description->putString(R"({"table":{"TableName":"orders"},"segments":2})");
+        ASSERT_TRUE(description->close(""));
+    }
+    for (int segment = 0; segment < 2; ++segment) {
+        auto output = environment.openSegmentOutput("orders", segment);
+        ASSERT_TRUE(output->putString(lines(5, 8)));
+        ASSERT_TRUE(output->close(""));
+    }
+    ASSERT_TRUE(environment.finish("complete", ""));
+    VerifyReport clean = verifyJob(job(started.jobId));
+    EXPECT_TRUE(clean.ok()) << clean.problems[0];
+    EXPECT_TRUE(clean.warnings.empty());
+
+    // An edited description (one segment: the restore would replay half).
+    const std::string path = environment.jobDirectory() + "/description.json";
+    const std::string original = readAll(path);
+    ASSERT_TRUE(file_util::writeAtomically(path, R"({"table":{"TableName":"orders"},"segments":1})").empty());
+    VerifyReport edited = verifyJob(job(started.jobId));
+    ASSERT_EQ(edited.problems.size(), 1u);
+    EXPECT_EQ(edited.problems[0].rfind(path + ": expected " + std::to_string(original.size()) + " bytes", 0), 0u)
+        << edited.problems[0];
+    StoreReadEnvironment reading(job(started.jobId), log, &clock);
+    EXPECT_EQ(reading.openDescriptionInput(), nullptr);
+    EXPECT_NE(reading.getFailure().find(path), std::string::npos);
+
+    // A job written before control files were recorded: a warning, and the
+    // segment count is still checked against the manifest.
+    BackupStore::Job old = job(started.jobId);
+    old.manifest.files.clear();
+    VerifyReport unrecorded = verifyJob(old);
+    ASSERT_EQ(unrecorded.problems.size(), 1u);
+    EXPECT_NE(unrecorded.problems[0].find("segment count differs from the manifest's 2"), std::string::npos);
+    ASSERT_TRUE(file_util::writeAtomically(path, original).empty());
+    unrecorded = verifyJob(old);
+    EXPECT_TRUE(unrecorded.ok());
+    ASSERT_EQ(unrecorded.warnings.size(), 1u);
+    EXPECT_NE(unrecorded.warnings[0].find("not covered by the manifest"), std::string::npos);
+    StoreReadEnvironment oldReading(old, log, &clock);
+    EXPECT_NE(oldReading.openDescriptionInput(), nullptr);
+}
+
+TEST_F(StoreFixture, ShardTreeMustNameEveryShardHoldingChanges) {
+    BackupManifest started = newJob(0, "incremental");
+    StoreEnvironment environment(store, started, log, &clock, 1 << 20);
+    for (const char* shard : {"shard-a", "shard-b"}) {
+        auto output = environment.openShardOutput("orders", shard, 0);
+        ASSERT_TRUE(output->putString("UPDATE: " + lines(1, 4)));
+        ASSERT_TRUE(output->close("finished"));
+    }
+    {
+        auto description = environment.openDescriptionOutput();
+        description->putString(R"({"table":{"TableName":"orders"}})");
+        ASSERT_TRUE(description->close(""));
+        auto metadata = environment.openMetadataOutput();
+        metadata->putString(R"({"roots":["shard-a"],"children":{},"context":{"shard-a":"finished"},"time":1})");
+        ASSERT_TRUE(metadata->close(""));
+    }
+    ASSERT_TRUE(environment.finish("complete", ""));
+    VerifyReport report = verifyJob(job(started.jobId));
+    ASSERT_EQ(report.problems.size(), 1u);
+    EXPECT_NE(report.problems[0].find("its shard tree leaves out shard shard-b, which holds 1 changes"),
+              std::string::npos)
+        << report.problems[0];
 }
 
 TEST(DynamoDBItemCheck, AcceptsEveryTypeAndRejectsOtherShapes) {

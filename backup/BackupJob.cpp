@@ -98,6 +98,7 @@ bool runIncremental(const BackupJobOptions& options, BackupStore& store, StoreEn
     BackupStore::Job last, full;
     const bool haveFull = store.lastCompleteFull(options.region, options.table, full);
     const bool haveIncremental = store.lastCompleteIncremental(options.region, options.table, last);
+    environment.setAfterFull(haveFull ? full.manifest.jobId : 0);
     if (haveIncremental && (!haveFull || last.manifest.jobId > full.manifest.jobId)) {
         std::string text;
         if (!file_util::readFile(last.directory + "/metadata.json", text)) {

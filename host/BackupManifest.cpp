@@ -106,6 +106,10 @@ std::string BackupManifest::toJson() const {
     if (incremental()) {
         writer.Key("previousJob");
         writer.Int64(previousJob);
+        if (afterFull >= 0) {
+            writer.Key("afterFull");
+            writer.Int64(afterFull);
+        }
         writer.Key("shards");
         writer.StartArray();
         for (const auto& entry : shards) {
@@ -233,6 +237,7 @@ bool BackupManifest::fromJson(const std::string& text, BackupManifest& manifest,
     }
     if (read.incremental()) {
         readInt64(document, "previousJob", read.previousJob);
+        readInt64(document, "afterFull", read.afterFull);
         auto shards = document.FindMember("shards");
         if (shards == document.MemberEnd() || !shards->value.IsArray()) {
             error = "no shards array";

@@ -55,6 +55,10 @@ struct BackupManifest {
     std::map<int, SegmentRecord> segments;         // full backups
     std::map<std::string, ShardRecord> shards;     // incremental backups
     int64_t previousJob = 0; // the incremental this one continues; 0: none
+    // Incremental only: the newest full backup that was complete when it
+    // began (0: none), so restores know which fulls its changes can follow;
+    // -1 in stores written before it was recorded.
+    int64_t afterFull = -1;
     // Control files by name; empty in stores written before they were covered.
     std::map<std::string, FileRecord> files;
 

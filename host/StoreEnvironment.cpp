@@ -141,6 +141,11 @@ bool StoreEnvironment::recordFile(const std::string& name, const std::string& te
     return saveLocked("recordFile", name);
 }
 
+void StoreEnvironment::setAfterFull(int64_t jobId) {
+    std::lock_guard<std::mutex> guard(manifestMutex_);
+    manifest_.afterFull = jobId;
+}
+
 void StoreEnvironment::setPreviousJob(int64_t jobId) {
     std::lock_guard<std::mutex> guard(manifestMutex_);
     manifest_.previousJob = jobId;

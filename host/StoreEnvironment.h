@@ -40,6 +40,8 @@ public:
     bool recordFile(const std::string& name, const std::string& text);
     // Notes the incremental this job continues (committed with the next record).
     void setPreviousJob(int64_t jobId);
+    // Notes the newest full backup complete when this incremental began.
+    void setAfterFull(int64_t jobId);
     // Sets the final status and end time and commits the manifest.
     bool finish(const std::string& status, const std::string& failure);
 

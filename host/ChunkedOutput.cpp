@@ -130,7 +130,9 @@ bool ChunkedOutput::close(const std::string& restart) {
             ::unlink((BackupStore::chunkPath(directory_, current_.number) + ".tmp").c_str());
         }
     }
-    file_util::syncDirectory(directory_);
+    // The chunks' renames are durable only once the directory is.
+    if (!file_util::syncDirectory(directory_))
+        return fail("cannot sync directory " + directory_ + ": " + file_util::lastErrorText());
     closed_ = true;
     restart_ = restart;
     return onClose_(restart, chunks_);

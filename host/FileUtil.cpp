@@ -13,6 +13,14 @@ namespace file_util {
 
 std::string lastErrorText() { return std::strerror(errno); }
 
+bool syncDirectory(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return false;
+    bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
 std::string makeDirectories(const std::string& path) {
     if (path.empty()) return "empty directory path";
     std::string partial;
@@ -21,20 +29,18 @@ std::string makeDirectories(const std::string& path) {
         position = path.find('/', position + 1);
         partial = path.substr(0, position);
         if (partial.empty()) continue;
-        if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST)
+        if (::mkdir(partial.c_str(), 0755) == 0) {
+            // A new directory survives a crash only once its parent is synced.
+            const size_t slash = partial.rfind('/');
+            const std::string parent = slash == std::string::npos ? "." : (slash == 0 ? "/" : partial.substr(0, slash));
+            if (!syncDirectory(parent)) return "cannot sync directory " + parent + ": " + lastErrorText();
+        } else if (errno != EEXIST) {
             return "cannot create directory " + partial + ": " + lastErrorText();
+        }
     }
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return path + " is not a directory";
     return "";
-}
-
-bool syncDirectory(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return false;
-    bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
 }
 
 std::string writeAtomically(const std::string& path, const std::string& data) {
@@ -65,8 +71,10 @@ std::string writeAtomically(const std::string& path, const std::string& data) {
         ::unlink(temporary.c_str());
         return why;
     }
-    size_t slash = path.rfind('/');
-    syncDirectory(slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash)));
+    const size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    // The rename is durable only once the directory is.
+    if (!syncDirectory(directory)) return "cannot sync directory " + directory + ": " + lastErrorText();
     return "";
 }
 

@@ -43,6 +43,15 @@ bool BufferedRestoreFromIncremental::initialize(AmazonCredentials* givenCredenti
                                                 TeskEnvironment* environment, int64_t time,
                                                 const std::vector<std::string>& keySchema,
                                                 const std::vector<std::string>& children) {
+    // Changes are batched by key; without the key schema every change would
+    // share one key and all but the last of each batch would be dropped.
+    if (keySchema.empty()) {
+        environment->log("BufferedRestoreFromIncremental",
+                         "no key schema for the changes of shard " + shardId + " into " + destinationTable);
+        environment->setFailure("the table description holds no key schema: the changes of shard " + shardId +
+                                " cannot be replayed into " + destinationTable);
+        return false;
+    }
     credentials = *givenCredentials;
     if (!AwsRequestService::handleIAMRole(*environment, credentials)) return false;
     args = new IncrementalRestoreArgs(&credentials, destinationTable, shardId, environment, time, keySchema, argsMap,

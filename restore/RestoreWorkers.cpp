@@ -153,6 +153,15 @@ void* AwsDynamoDBRestoreRunner::incrementalRestoreThread(void* argument) {
         owned = environment.openShardInput(args->shardId, args->time);
         input = owned.get();
     }
+    if (args->keySchema.empty()) {
+        // Batching by key would give every change the same key and keep only
+        // the last of each batch.
+        const std::string message = "no key schema to replay the changes of shard " + args->shardId + " into " +
+                                    args->destinationTable;
+        environment.log("incrementalRestoreThread", message);
+        environment.setFailure(message);
+        return nullptr;
+    }
     std::map<std::string, WriteRequest> batch;
     BatchSender<std::map<std::string, WriteRequest>> sender(service, environment, args->destinationTable);
     auto send = [&](const std::map<std::string, WriteRequest>& entries) {

@@ -126,6 +126,15 @@ TEST_F(WorkersFixture, IncrementalKeepsTheLastChangePerKey) {
     EXPECT_EQ(entries, (std::vector<std::string>{"D:i1", "P:i2"}));
     AwsDynamoDBRestoreRunner::cleanupAllArgs(argsMap);
     EXPECT_TRUE(argsMap->empty());
+
+    // Without a key schema every change would share one key, and all but
+    // the last of each batch would be dropped: nothing is sent at all.
+    auto* keyless = new IncrementalRestoreArgs(&credentials, "dst", "S1", &environment, 10, {}, argsMap, {}, nullptr,
+                                               nullptr);
+    EXPECT_FALSE(AwsDynamoDBRestoreRunner::executeIncrementalRestoreLowLevel(keyless));
+    EXPECT_EQ(server.requests().size(), 1u);
+    EXPECT_NE(environment.getFailure().find("no key schema"), std::string::npos);
+    AwsDynamoDBRestoreRunner::cleanupAllArgs(argsMap);
 }
 
 TEST_F(WorkersFixture, ChildShardsStartOnlyAfterTheirParentIsWritten) {
@@ -149,6 +158,9 @@ TEST_F(WorkersFixture, ChildShardsStartOnlyAfterTheirParentIsWritten) {
     ASSERT_TRUE(runner.prepareIncrementalRestore(&lock, pool, credentials, &environment, "dst", argsMap, roots));
     EXPECT_EQ(roots, (std::vector<std::string>{"A", "B"}));
     ASSERT_EQ(argsMap->size(), 4u);
+    // The key schema comes from the source description, which this runner
+    // was never given.
+    for (auto& entry : *argsMap) entry.second->keySchema = {"id"};
     for (const auto& root : roots) pool->doWork(&AwsDynamoDBRestoreRunner::incrementalRestoreThread, argsMap->at(root));
     pool->waitForAllThreads(true, true, true, -1);
     for (const auto& entry : *argsMap) EXPECT_TRUE(entry.second->succeeded) << entry.first;

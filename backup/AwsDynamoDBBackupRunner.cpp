@@ -31,6 +31,34 @@ bool AwsDynamoDBBackupRunner::createDescription(std::string tableName, unsigned 
     tableOutcome.result->json.Accept(writer);
     writer.Key("segments");
     writer.Uint(segments);
+    // Time to Live and tags are not part of the description; a restore
+    // applies what was recorded. Unreadable ones are left out with a warning
+    // rather than failing the backup of the data.
+    AwsDynamoDBService::TimeToLive ttl;
+    std::string problem;
+    if (service.describeTimeToLive(tableName, ttl, problem)) {
+        writer.Key("timeToLive");
+        writer.StartObject();
+        writer.Key("AttributeName");
+        writer.String(ttl.attribute.c_str(), static_cast<rapidjson::SizeType>(ttl.attribute.size()));
+        writer.Key("Enabled");
+        writer.Bool(ttl.enabled);
+        writer.EndObject();
+    } else {
+        environment->log("createDescription", "warning: Time to Live of " + tableName + " not recorded: " + problem);
+    }
+    std::map<std::string, std::string> tags;
+    if (service.readTags(tableOutcome.result->tableArn, tags, problem)) {
+        writer.Key("tags");
+        writer.StartObject();
+        for (const auto& tag : tags) {
+            writer.Key(tag.first.c_str(), static_cast<rapidjson::SizeType>(tag.first.size()));
+            writer.String(tag.second.c_str(), static_cast<rapidjson::SizeType>(tag.second.size()));
+        }
+        writer.EndObject();
+    } else {
+        environment->log("createDescription", "warning: tags of " + tableName + " not recorded: " + problem);
+    }
     // Only the first entry that names this region counts: "regions" once.
     auto range = globalTables.equal_range(tableName);
     for (auto entry = range.first; entry != range.second; ++entry) {

@@ -61,6 +61,18 @@ public:
     bool listTags(const std::string& resourceArn, std::map<std::string, std::string>& tags);
     bool listTagsOnTable(const std::string& tableName, std::map<std::string, std::string>& tags);
 
+    // Time to Live and tags, which a table description does not carry.
+    struct TimeToLive {
+        std::string attribute;
+        bool enabled = false;
+    };
+    bool describeTimeToLive(const std::string& tableName, TimeToLive& ttl, std::string& error);
+    bool updateTimeToLive(const std::string& tableName, const TimeToLive& ttl, std::string& error);
+    bool tagResource(const std::string& resourceArn, const std::map<std::string, std::string>& tags,
+                     std::string& error);
+    // Every tag of a resource; unlike listTags, a failure is only reported.
+    bool readTags(const std::string& resourceArn, std::map<std::string, std::string>& tags, std::string& error);
+
     // Item operations.
     // One Scan page of segment `segment` of `totalSegments` straight to
     // `output`; the page's last evaluated key (empty at the segment's end)
@@ -99,6 +111,8 @@ public:
 
 protected:
     AmazonResponse send(AmazonRequest& request);
+    bool listTagsPage(const std::string& resourceArn, std::map<std::string, std::string>& tags,
+                      const std::string& nextToken, std::string& nextTokenOut, std::string& error);
     // A table description read from member `name` of a 200 answer.
     AmazonOutcome<TableDescription> tableFromAnswer(const AmazonResponse& response, const char* name);
     AmazonOutcome<TableDescription> sendUpdateTable(const std::string& body);

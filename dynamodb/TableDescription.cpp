@@ -118,8 +118,8 @@ void TableDescription::assign(const rapidjson::Value& table) {
         }
 }
 
-std::string TableDescription::createTableRequest(const std::string& name,
-                                                 const ProvisionedThroughput& throughput) const {
+std::string TableDescription::createTableRequest(const std::string& name, const ProvisionedThroughput& throughput,
+                                                 const std::string& destinationRegion) const {
     rapidjson::StringBuffer buffer;
     Writer writer(buffer);
     writer.StartObject();
@@ -148,7 +148,8 @@ std::string TableDescription::createTableRequest(const std::string& name,
             writeIndexShape(writer, index);
             if (!onDemand) {
                 if (given) {
-                    writeThroughput(writer, throughput.readCapacityUnits, throughput.writeCapacityUnits);
+                    writeThroughput(writer, throughput.readCapacityUnits,
+                                    std::max<int64_t>(throughput.writeCapacityUnits, 1));
                 } else {
                     const rapidjson::Value* stored = member(index, "ProvisionedThroughput");
                     ProvisionedThroughput own = stored ? readThroughput(*stored) : ProvisionedThroughput{};
@@ -179,11 +180,34 @@ std::string TableDescription::createTableRequest(const std::string& name,
             writer.StartObject();
             writer.Key("Enabled");
             writer.Bool(true);
+            const std::string key = json_text::stringMember(*sse, "KMSMasterKeyArn");
+            // arn:PARTITION:kms:REGION:ACCOUNT:key/ID
+            const size_t regionStart = key.find(":kms:");
+            const std::string keyRegion =
+                regionStart == std::string::npos ? "" : key.substr(regionStart + 5, key.find(':', regionStart + 5) - regionStart - 5);
+            if (!destinationRegion.empty() && keyRegion == destinationRegion) {
+                writer.Key("SSEType");
+                writer.String("KMS");
+                writer.Key("KMSMasterKeyId");
+                writer.String(key.c_str(), static_cast<rapidjson::SizeType>(key.size()));
+            }
             writer.EndObject();
         }
     }
     if (const rapidjson::Value* stream = member(json, "StreamSpecification"))
         writeVerbatim(writer, "StreamSpecification", stream);
+    if (const rapidjson::Value* tableClass = member(json, "TableClassSummary")) {
+        const std::string value = json_text::stringMember(*tableClass, "TableClass");
+        if (!value.empty()) {
+            writer.Key("TableClass");
+            writer.String(value.c_str(), static_cast<rapidjson::SizeType>(value.size()));
+        }
+    }
+    if (const rapidjson::Value* protection = member(json, "DeletionProtectionEnabled");
+        protection && protection->IsBool() && protection->GetBool()) {
+        writer.Key("DeletionProtectionEnabled");
+        writer.Bool(true);
+    }
 
     writer.EndObject();
     return std::string(buffer.GetString(), buffer.GetSize());

@@ -27,8 +27,12 @@ public:
     void assign(const rapidjson::Value& table);
 
     // The compact CreateTable body for this table under `name` (empty: its
-    // own name) with `throughput` (read units < 1: the stored capacities).
-    std::string createTableRequest(const std::string& name, const ProvisionedThroughput& throughput) const;
+    // own name) with `throughput` (read units < 1: the stored capacities):
+    // keys, billing, indexes, encryption, stream, table class and deletion
+    // protection. A customer-managed KMS key is named only when it lives in
+    // `destinationRegion` (a key cannot be used from another region).
+    std::string createTableRequest(const std::string& name, const ProvisionedThroughput& throughput,
+                                   const std::string& destinationRegion = "") const;
 
     std::string tableArn;
     std::string tableName;

@@ -221,8 +221,8 @@ bool AwsDynamoDBService::listGlobalTables(std::multimap<std::string, std::set<st
     return true;
 }
 
-bool AwsDynamoDBService::listTags(const std::string& resourceArn, std::map<std::string, std::string>& tags,
-                                  const std::string& nextToken, std::string& nextTokenOut) {
+bool AwsDynamoDBService::listTagsPage(const std::string& resourceArn, std::map<std::string, std::string>& tags,
+                                      const std::string& nextToken, std::string& nextTokenOut, std::string& error) {
     nextTokenOut.clear();
     rapidjson::StringBuffer buffer;
     Writer writer(buffer);
@@ -238,22 +238,41 @@ bool AwsDynamoDBService::listTags(const std::string& resourceArn, std::map<std::
     AmazonRequest request = baseRequest("ListTagsOfResource", false);
     request.body.assign(buffer.GetString(), buffer.GetSize());
     AmazonResponse response = send(request);
-    auto fail = [this](const std::string& message) {
-        environment.log("listTags", message);
-        environment.setFailure(message);
+    if (response.httpCode != 200) {
+        error = "ListTagsOfResource failed on ARN " + resourceArn + " with " + std::to_string(response.httpCode);
         return false;
-    };
-    if (response.httpCode != 200)
-        return fail("ListTagsOfResource failed on ARN " + resourceArn + " with " + std::to_string(response.httpCode));
+    }
     rapidjson::Document document;
     json_text::parseObject(document, response.body);
     auto list = document.IsObject() ? document.FindMember("Tags") : rapidjson::Value::MemberIterator();
-    if (!document.IsObject() || list == document.MemberEnd() || !list->value.IsArray())
-        return fail("ListTagsOfResource did not return an array for " + resourceArn);
+    if (!document.IsObject() || list == document.MemberEnd() || !list->value.IsArray()) {
+        error = "ListTagsOfResource did not return an array for " + resourceArn;
+        return false;
+    }
     for (const auto& tag : list->value.GetArray())
         tags[json_text::stringMember(tag, "Key")] = json_text::stringMember(tag, "Value");
     nextTokenOut = json_text::stringMember(document, "NextToken");
     return true;
+}
+
+bool AwsDynamoDBService::listTags(const std::string& resourceArn, std::map<std::string, std::string>& tags,
+                                  const std::string& nextToken, std::string& nextTokenOut) {
+    std::string error;
+    if (listTagsPage(resourceArn, tags, nextToken, nextTokenOut, error)) return true;
+    environment.log("listTags", error);
+    environment.setFailure(error);
+    return false;
+}
+
+bool AwsDynamoDBService::readTags(const std::string& resourceArn, std::map<std::string, std::string>& tags,
+                                  std::string& error) {
+    std::string token;
+    std::string next;
+    for (;;) {
+        if (!listTagsPage(resourceArn, tags, token, next, error)) return false;
+        if (next.empty()) return true;
+        token = next;
+    }
 }
 
 bool AwsDynamoDBService::listTags(const std::string& resourceArn, std::map<std::string, std::string>& tags) {

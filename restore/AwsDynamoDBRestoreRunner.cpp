@@ -134,13 +134,13 @@ bool AwsDynamoDBRestoreRunner::initialize(bool overwrite, const std::string& des
         createLog.log("initialize", "Original write capacity " + std::to_string(source.writeCapacityUnits) +
                                         " will be used as the temporary write capacity " + std::to_string(T) +
                                         " is not greater");
-        request = sourceDescription->createTableRequest(destinationTable, ProvisionedThroughput{-1, -1});
+        request = sourceDescription->createTableRequest(destinationTable, ProvisionedThroughput{-1, -1}, credentials.region);
     } else {
         createLog.log("initialize", "Temporary write capacity " + std::to_string(T) +
                                         " will be used as it is greater than the original value " +
                                         std::to_string(source.writeCapacityUnits));
         request = sourceDescription->createTableRequest(
-            destinationTable, ProvisionedThroughput{std::max<int64_t>(source.readCapacityUnits, 1), T});
+            destinationTable, ProvisionedThroughput{std::max<int64_t>(source.readCapacityUnits, 1), T}, credentials.region);
     }
     createLog.log("initialize", "Creating destination table: " + display);
     createLog.log("initialize", "Full backup description: " + text);
@@ -154,6 +154,27 @@ bool AwsDynamoDBRestoreRunner::initialize(bool overwrite, const std::string& des
         fail(createLog, "initialize", "Timed out waiting for " + display + " active");
         if (&createLog != environment) environment->setFailure("Timed out waiting for " + display + " active");
         return false;
+    }
+    // What the description does not carry, recorded beside it: applied before
+    // any data, so a failure leaves nothing half done.
+    std::string problem;
+    auto ttl = description.FindMember("timeToLive");
+    if (ttl != description.MemberEnd() && ttl->value.IsObject()) {
+        AwsDynamoDBService::TimeToLive setting;
+        setting.attribute = json_text::stringMember(ttl->value, "AttributeName");
+        auto enabled = ttl->value.FindMember("Enabled");
+        setting.enabled = enabled != ttl->value.MemberEnd() && enabled->value.IsBool() && enabled->value.GetBool();
+        if (setting.enabled && !service.updateTimeToLive(destinationTable, setting, problem))
+            return fail(*environment, "initialize", "Cannot set Time to Live on " + display + ": " + problem);
+    }
+    auto tags = description.FindMember("tags");
+    if (tags != description.MemberEnd() && tags->value.IsObject() && tags->value.MemberCount() > 0) {
+        std::map<std::string, std::string> wanted;
+        for (const auto& tag : tags->value.GetObject())
+            if (tag.value.IsString()) wanted[tag.name.GetString()] = tag.value.GetString();
+        if (!created.result || created.result->tableArn.empty() ||
+            !service.tagResource(created.result->tableArn, wanted, problem))
+            return fail(*environment, "initialize", "Cannot tag " + display + ": " + problem);
     }
     return true;
 }

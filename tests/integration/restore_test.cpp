@@ -195,6 +195,48 @@ TEST_F(RestoreFixture, IncrementalTakenDuringAFullIsNotReplayedOnIt) {
     EXPECT_TRUE(sameItems(tableContents(service, later), tableContents(service, table)));
 }
 
+// A restored table is the source table, not only its items: its class, key,
+// protection, stream, Time to Live and tags come back too.
+TEST_F(RestoreFixture, TableSettingsComeBackWithTheItems) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    AwsDynamoDBService service(credentials, setup);
+    const std::string table = uniqueTableName("settings");
+    const std::string key = "arn:aws:kms:us-east-1:000000000000:key/customer-1";
+    auto created = service.createTable(
+        R"({"TableName":")" + table +
+        R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
+        R"("BillingMode":"PAY_PER_REQUEST","TableClass":"STANDARD_INFREQUENT_ACCESS","DeletionProtectionEnabled":true,)"
+        R"("SSESpecification":{"Enabled":true,"SSEType":"KMS","KMSMasterKeyId":")" + key + R"("},)"
+        R"("StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_IMAGE"}})");
+    ASSERT_TRUE(created.isSuccess()) << created.errorMessage;
+    std::string problem;
+    ASSERT_TRUE(service.updateTimeToLive(table, {"expires", true}, problem)) << problem;
+    ASSERT_TRUE(service.tagResource(created.result->tableArn, {{"team", "storage"}, {"tier", "gold"}}, problem))
+        << problem;
+    ASSERT_TRUE(service.batchPutItems(table, {sampleItem(1)}).isSuccess());
+    backup(table, false);
+
+    const std::string destination = uniqueTableName("settings-restored");
+    TeskPrototypeEnvironment run("restore", log);
+    ASSERT_TRUE(restore(table, destination, false, false, 0, run)) << run.getFailure();
+    auto restored = service.describeTable(destination);
+    ASSERT_TRUE(restored.isSuccess());
+    const rapidjson::Value& json = restored.result->json;
+    EXPECT_EQ(json_text::stringMember(json["TableClassSummary"], "TableClass"), "STANDARD_INFREQUENT_ACCESS");
+    EXPECT_TRUE(json["DeletionProtectionEnabled"].GetBool());
+    EXPECT_EQ(json_text::stringMember(json["SSEDescription"], "KMSMasterKeyArn"), key);
+    EXPECT_EQ(json_text::stringMember(json["StreamSpecification"], "StreamViewType"), "NEW_IMAGE");
+    EXPECT_EQ(restored.result->billingMode, "PAY_PER_REQUEST");
+    AwsDynamoDBService::TimeToLive ttl;
+    ASSERT_TRUE(service.describeTimeToLive(destination, ttl, problem)) << problem;
+    EXPECT_TRUE(ttl.enabled);
+    EXPECT_EQ(ttl.attribute, "expires");
+    std::map<std::string, std::string> tags;
+    ASSERT_TRUE(service.readTags(restored.result->tableArn, tags, problem)) << problem;
+    EXPECT_EQ(tags, (std::map<std::string, std::string>{{"team", "storage"}, {"tier", "gold"}}));
+    EXPECT_TRUE(sameItems(tableContents(service, destination), tableContents(service, table)));
+}
+
 TEST_F(RestoreFixture, DestinationIsRefusedRecreatedOrReusedAsAsked) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
     AwsDynamoDBService service(credentials, setup);

@@ -275,6 +275,16 @@ TEST_F(ContinuityFixture, ShardVanishingMidReadFailsTheJobAndKeepsWhatWasRead) {
     put(table, 0, 30);
     const std::string arn = service.describeTable(table).result->latestStreamArn;
     const std::string shard = service.describeStream(arn).result->shards[0].shardId;
+    // A busy DynamoDB Local can take a moment to show a write's record; the
+    // first page must hold all 30.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        auto iterator = service.getShardIterator(arn, shard, "");
+        ASSERT_TRUE(iterator.isSuccess()) << iterator.errorMessage;
+        auto page = service.getRecords(*iterator.result);
+        ASSERT_TRUE(page.isSuccess()) << page.errorMessage;
+        if (page.result->records.size() >= 30u) break;
+        setup.clock().sleepMs(100);
+    }
     ASSERT_EQ(vanishShard(service, table, shard, 1), 200); // gone after its first page
     BackupJobResult result = runBackupJob(options(table));
     EXPECT_EQ(result.status, "failed");

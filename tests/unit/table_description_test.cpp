@@ -23,6 +23,7 @@ struct CreateCase {
     ProvisionedThroughput throughput;
     std::string newName;
     std::string expected;
+    std::string destinationRegion = "";
 };
 
 void PrintTo(const CreateCase& c, std::ostream* out) { *out << c.name; }
@@ -33,7 +34,7 @@ TEST_P(CreateTableRequest, IsWrittenExactly) {
     const CreateCase& c = GetParam();
     auto document = parse(c.description);
     TableDescription table(document);
-    EXPECT_EQ(table.createTableRequest(c.newName, c.throughput), c.expected);
+    EXPECT_EQ(table.createTableRequest(c.newName, c.throughput, c.destinationRegion), c.expected);
 }
 
 const std::string kGsi =
@@ -90,6 +91,24 @@ INSTANTIATE_TEST_SUITE_P(
                    std::string(R"({"TableName":"orders",)") + kKeys +
                        R"(,"ProvisionedThroughput":{"ReadCapacityUnits":2,"WriteCapacityUnits":2},"SSESpecification":{"Enabled":true},)"
                        R"("StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_AND_OLD_IMAGES"}})"},
+        CreateCase{"ClassProtectionAndKeyOfTheSameRegionCarriedOver",
+                   std::string(R"({"TableName":"orders",)") + kKeys +
+                       R"(,"SSEDescription":{"Status":"ENABLED","SSEType":"KMS","KMSMasterKeyArn":"arn:aws:kms:us-east-1:1:key/k"},)"
+                       R"("TableClassSummary":{"TableClass":"STANDARD_INFREQUENT_ACCESS"},"DeletionProtectionEnabled":true})",
+                   {2, 2}, "",
+                   std::string(R"({"TableName":"orders",)") + kKeys +
+                       R"(,"ProvisionedThroughput":{"ReadCapacityUnits":2,"WriteCapacityUnits":2},)"
+                       R"("SSESpecification":{"Enabled":true,"SSEType":"KMS","KMSMasterKeyId":"arn:aws:kms:us-east-1:1:key/k"},)"
+                       R"("TableClass":"STANDARD_INFREQUENT_ACCESS","DeletionProtectionEnabled":true})",
+                   "us-east-1"},
+        CreateCase{"KeyOfAnotherRegionIsLeftToTheDefault",
+                   std::string(R"({"TableName":"orders",)") + kKeys +
+                       R"(,"SSEDescription":{"Status":"ENABLED","SSEType":"KMS","KMSMasterKeyArn":"arn:aws:kms:eu-west-1:1:key/k"},)"
+                       R"("DeletionProtectionEnabled":false})",
+                   {2, 0}, "",
+                   std::string(R"({"TableName":"orders",)") + kKeys +
+                       R"(,"ProvisionedThroughput":{"ReadCapacityUnits":2,"WriteCapacityUnits":1},"SSESpecification":{"Enabled":true}})",
+                   "us-east-1"},
         CreateCase{"DisabledEncryptionWritesNothing",
                    std::string(R"({"TableName":"orders",)") + kKeys + R"(,"SSEDescription":{"Status":"DISABLED"}})",
                    {2, 2}, "",

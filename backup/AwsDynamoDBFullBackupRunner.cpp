@@ -1,5 +1,7 @@
 #include "backup/AwsDynamoDBFullBackupRunner.h"
 
+#include <algorithm>
+
 #include "backup/BufferedFullBackup.h"
 #include "backup/PullIntoFile.h"
 #include "dynamodb/AwsDynamoDBService.h"
@@ -69,9 +71,31 @@ bool AwsDynamoDBFullBackupRunner::execute(std::string tableName, GlobalTableMap&
     environment->log("execute", "Write complete\n");
 
     if (raised) {
+        // DynamoDB allows few decreases a day: a refused one is asked again
+        // with growing pauses for up to an hour. A decrease that still does
+        // not happen leaves the backup complete, with a warning.
         bool refused = false;
-        if (!changeReadThroughput(tableName, description, originalRead, refused, "Downgrading")) return false;
-        if (!waitForActiveTable(tableName)) return false;
+        bool lowered = changeReadThroughput(tableName, description, originalRead, refused, "Downgrading");
+        uint64_t pauseMs = 60000, waitedMs = 0;
+        while (!lowered && refused && waitedMs < 3600000) {
+            environment->log("execute", "Decrease refused; asking again in " + std::to_string(pauseMs / 1000) + " s");
+            environment->clock().sleepMs(pauseMs);
+            waitedMs += pauseMs;
+            pauseMs = std::min<uint64_t>(pauseMs * 2, 900000);
+            lowered = changeReadThroughput(tableName, description, originalRead, refused, "Downgrading");
+        }
+        if (lowered) {
+            if (!waitForActiveTable(tableName)) return false;
+        } else {
+            capacityWarning = "the read capacity of " + tableName + " [" + credentials.region + "] is still " +
+                              std::to_string(readThroughput) + " and should be back to " +
+                              std::to_string(originalRead) + (refused ? ": DynamoDB refused the decrease" : "") +
+                              "; lower it when DynamoDB allows (aws dynamodb update-table --table-name " + tableName +
+                              " --provisioned-throughput ReadCapacityUnits=" + std::to_string(originalRead) +
+                              ",WriteCapacityUnits=" +
+                              std::to_string(description->provisionedThroughput.writeCapacityUnits) + ")";
+            environment->log("execute", "warning: " + capacityWarning);
+        }
     }
     return !environment->hasFailed();
 }

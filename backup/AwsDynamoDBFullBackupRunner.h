@@ -47,7 +47,11 @@ public:
 
     // Where each segment stopped in the last execute: empty when scanned to the end.
     std::map<int, std::string> getSegmentKeys() const;
+    // Set when the read capacity raised for the scan could not be put back:
+    // the data is complete, the table is left over-provisioned.
+    const std::string& getCapacityWarning() const { return capacityWarning; }
 
 private:
+    std::string capacityWarning;
     std::map<int, std::string> segmentKeys; // guarded by *lock while workers run
 };

@@ -63,7 +63,7 @@ bool prepareManifest(const BackupJobOptions& options, BackupStore& store, Backup
 
 // Runs the full backup runner; true when every segment was scanned to its end.
 bool runFull(const BackupJobOptions& options, StoreEnvironment& environment, const BackupManifest& manifest,
-             GlobalTableMap& globals) {
+             GlobalTableMap& globals, std::string& capacityWarning) {
     // Segments scanned to their end stay as they are; the others go on from
     // where they were recorded to stop (or from their start).
     std::vector<std::string> restarts(manifest.segmentCount);
@@ -81,6 +81,7 @@ bool runFull(const BackupJobOptions& options, StoreEnvironment& environment, con
     AwsDynamoDBFullBackupRunner runner(options.credentials, environment);
     const bool ran =
         runner.execute(options.table, globals, options.readCapacity, manifest.segmentCount, &restarts, &segments);
+    capacityWarning = runner.getCapacityWarning();
     return ran && environment.manifest().allSegmentsScanned();
 }
 
@@ -178,7 +179,8 @@ BackupJobResult runBackupJob(const BackupJobOptions& options) {
     if (options.onStart) options.onStart(environment);
     GlobalTableMap globals = globalTablesFor(options, environment);
     const bool done = manifest.incremental() ? runIncremental(options, store, environment, globals)
-                                             : runFull(options, environment, manifest, globals);
+                                             : runFull(options, environment, manifest, globals,
+                                                       result.capacityWarning);
     if (options.onScanEnd) options.onScanEnd();
 
     std::string failure;

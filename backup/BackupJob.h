@@ -43,6 +43,8 @@ struct BackupJobResult {
     std::string error;         // what went wrong and what to do
     std::string jobDirectory;
     BackupManifest manifest;
+    // A complete job that left the table's read capacity raised: what to do.
+    std::string capacityWarning;
 };
 
 BackupJobResult runBackupJob(const BackupJobOptions& options);

@@ -182,6 +182,10 @@ int backupCommand(int argc, char** argv) {
                  static_cast<unsigned long long>(result.manifest.totalLines()),
                  result.manifest.incremental() ? "changes" : "items",
                  humanBytes(static_cast<double>(result.manifest.totalBytes())).c_str(), result.jobDirectory.c_str());
+    if (result.status == "complete" && !result.capacityWarning.empty()) {
+        std::fprintf(stderr, "ddb-backup backup: the backup is complete, but %s\n", result.capacityWarning.c_str());
+        return 4;
+    }
     if (result.status == "complete") return 0;
     std::fprintf(stderr, "ddb-backup backup: %s\n", result.error.c_str());
     return result.status == "stopped" ? 3 : 1;

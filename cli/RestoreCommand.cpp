@@ -154,5 +154,9 @@ int restoreCommand(int argc, char** argv) {
                  table.c_str(), display.c_str(), seconds, static_cast<unsigned long long>(plan.full.manifest.totalLines()),
                  plan.full.manifest.directoryName().c_str(), static_cast<unsigned long long>(changes),
                  plan.incrementals.size());
+    if (!runner.getCapacityWarning().empty()) {
+        std::fprintf(stderr, "ddb-backup restore: the restore is complete, but %s\n", runner.getCapacityWarning().c_str());
+        return 4;
+    }
     return 0;
 }

@@ -108,7 +108,12 @@ bool AwsDynamoDBRestoreRunner::initialize(bool overwrite, const std::string& des
             const ProvisionedThroughput own = destinationDescription->provisionedThroughput;
             environment->log("initialize", "Skipping creation of existing destination table: " + display +
                                                " with write capacity " + std::to_string(own.writeCapacityUnits));
-            if (T > 0 && own.writeCapacityUnits < T) {
+            // An on-demand table has no write capacity to raise.
+            if (destinationDescription->billingMode == "PAY_PER_REQUEST") {
+                if (T > 0)
+                    environment->log("initialize", "Destination table " + display +
+                                                       " is on demand: its capacity is left as it is");
+            } else if (T > 0 && own.writeCapacityUnits < T) {
                 environment->log("initialize", "Temporary write capacity " + std::to_string(T) +
                                                    " will be used as it is greater than the existing value " +
                                                    std::to_string(own.writeCapacityUnits));
@@ -269,6 +274,13 @@ bool AwsDynamoDBRestoreRunner::conclude(const std::string& destinationTable, boo
         const std::string unable = "Unable to restore write throughput for " + where;
         environment->log("conclude", unable);
         DynamoDBUtil::majorEvent(*environment, unable);
+        // The data is in: the restore stands, and the user learns what is left to do.
+        capacityWarning = "the write capacity of " + where + " is still " + std::to_string(T) +
+                          " and should be back to " + std::to_string(D.provisionedThroughput.writeCapacityUnits) +
+                          "; lower it when DynamoDB allows (aws dynamodb update-table --table-name " +
+                          destinationTable + " --provisioned-throughput ReadCapacityUnits=" +
+                          std::to_string(D.provisionedThroughput.readCapacityUnits) + ",WriteCapacityUnits=" +
+                          std::to_string(D.provisionedThroughput.writeCapacityUnits) + ")";
     }
     if (wait && !service.waitForActiveTable(destinationTable, 300))
         return fail(*environment, "conclude", "Timed out waiting for " + destinationTable + " active");

@@ -42,8 +42,12 @@ public:
 
     void setItemMultiplier(int multiplier) { itemMultiplier = multiplier; }
     std::shared_ptr<TableDescription> getSourceDescription() const { return sourceDescription; }
+    // Set when the raised write capacity could not be put back: the restore
+    // is complete, the table is left over-provisioned.
+    const std::string& getCapacityWarning() const { return capacityWarning; }
 
 private:
+    std::string capacityWarning;
     AmazonCredentials credentials;
     TeskEnvironment* environment;
     std::shared_ptr<TableDescription> sourceDescription;

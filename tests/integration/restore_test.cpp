@@ -272,6 +272,45 @@ TEST_F(RestoreFixture, DestinationIsRefusedRecreatedOrReusedAsAsked) {
     EXPECT_EQ(items.count(keyString(R"({"id":{"S":"only-in-destination"}})", {"id"})), 0u);
 }
 
+TEST_F(RestoreFixture, CapacityIsLeftAloneOnDemandAndARefusedDecreaseIsOnlyAWarning) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    AwsDynamoDBService service(credentials, setup);
+    const std::string table = uniqueTableName("capacity");
+    createSampleTable(table, 10);
+    backup(table, false);
+
+    // An existing on-demand destination has no capacity to raise.
+    const std::string onDemand = uniqueTableName("capacity-ondemand");
+    ASSERT_TRUE(service.createTable(
+        R"({"TableName":")" + onDemand +
+        R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
+        R"("BillingMode":"PAY_PER_REQUEST"})").isSuccess());
+    ManualClock clock(systemClock().now());
+    TeskPrototypeEnvironment reuse("reuse", log, &clock);
+    ASSERT_TRUE(restore(table, onDemand, false, true, 100, reuse)) << reuse.getFailure();
+    EXPECT_EQ(tableContents(service, onDemand).size(), 10u);
+
+    // A new provisioned destination whose decrease back to 5 is refused.
+    const std::string provisioned = uniqueTableName("capacity-refused");
+    ASSERT_EQ(localAdmin(service, "InjectFault",
+                         R"({"Operation":"UpdateTable","TableName":")" + provisioned +
+                             R"(","Status":400,"Type":"LimitExceededException","Count":100,)"
+                             R"("Message":"Subscriber limit exceeded: Provisioned throughput decreases are limited within a given UTC day"})"),
+              200);
+    TeskPrototypeEnvironment run("refused", log, &clock);
+    BackupStore backups(store.path);
+    RestorePlan plan;
+    std::string error;
+    ASSERT_TRUE(planRestore(backups, "us-east-1", table, 0, plan, error)) << error;
+    StoreReadEnvironment full(plan.full, log);
+    AwsDynamoDBRestoreRunner runner(localCredentials(), run);
+    ASSERT_TRUE(runner.execute(false, provisioned, &full, {}, 50, 2, false)) << run.getFailure();
+    EXPECT_NE(runner.getCapacityWarning().find("write capacity of " + provisioned + "[us-east-1] is still 50 and should be back to 5"),
+              std::string::npos)
+        << runner.getCapacityWarning();
+    EXPECT_EQ(tableContents(service, provisioned).size(), 10u);
+}
+
 TEST_F(RestoreFixture, DamagedChunkFailsTheRestore) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
     const std::string table = uniqueTableName("damaged");

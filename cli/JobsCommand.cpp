@@ -54,6 +54,8 @@ int jobsCommand(int argc, char** argv) {
                     m.incremental() ? "incr" : "full", static_cast<long long>(m.jobId), utcTime(m.startTime).c_str(),
                     job.interrupted ? "interrupted" : m.status.c_str(), static_cast<unsigned long long>(m.totalLines()),
                     humanBytes(static_cast<double>(m.totalBytes())).c_str());
+        // Why a job failed, a broken incremental chain above all, stays in view.
+        if (m.status == "failed" && !m.failure.empty()) std::printf("    %s: %s\n", m.directoryName().c_str(), m.failure.c_str());
     }
     for (const auto& problem : problems) std::fprintf(stderr, "ddb-backup jobs: unreadable job: %s\n", problem.c_str());
     return problems.empty() ? 0 : 1;

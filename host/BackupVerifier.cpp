@@ -238,7 +238,8 @@ VerifyReport verifyJob(const BackupStore::Job& job) {
     if (manifest.status != "complete")
         report.problems.push_back(job.directory + ": job " + std::to_string(manifest.jobId) + " is " +
                                   (job.interrupted ? std::string("interrupted") : manifest.status) +
-                                  ", not a complete backup");
+                                  ", not a complete backup" +
+                                  (manifest.failure.empty() ? std::string() : ": " + manifest.failure));
     verifyControlFile(job, "description.json", report);
     if (manifest.incremental()) {
         verifyControlFile(job, "metadata.json", report);

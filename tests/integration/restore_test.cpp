@@ -64,10 +64,9 @@ TEST_F(RestoreFixture, FullAndIncrementalsGiveBackTheSourceTable) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
     AwsDynamoDBService service(credentials, setup);
     const std::string table = uniqueTableName("source");
-    ASSERT_TRUE(service.createTable(
-        R"({"TableName":")" + table +
-        R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
-        R"("ProvisionedThroughput":{"ReadCapacityUnits":5,"WriteCapacityUnits":5},"StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_AND_OLD_IMAGES"}})").isSuccess());
+    ASSERT_TRUE(service.createTable(createTableBody(
+        table, R"("ProvisionedThroughput":{"ReadCapacityUnits":5,"WriteCapacityUnits":5},)"
+               R"("StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_AND_OLD_IMAGES"})")).isSuccess());
     std::vector<std::string> items;
     for (int i = 0; i < 120; ++i) items.push_back(sampleItem(i));
     for (size_t at = 0; at < items.size(); at += 25)
@@ -105,10 +104,7 @@ TEST_F(RestoreFixture, ReplayOfManyChangesToOneKeyKeepsTheirOrder) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
     AwsDynamoDBService service(credentials, setup);
     const std::string table = uniqueTableName("hotkey");
-    ASSERT_TRUE(service.createTable(
-        R"({"TableName":")" + table +
-        R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
-        R"("BillingMode":"PAY_PER_REQUEST","StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_AND_OLD_IMAGES"}})").isSuccess());
+    ASSERT_TRUE(service.createTable(createTableBody(table, kOnDemandWithStream)).isSuccess());
     ASSERT_TRUE(service.batchPutItems(table, {R"({"id":{"S":"hot"},"v":{"N":"0"}})", R"({"id":{"S":"cold"}})"}).isSuccess());
     backup(table, false);
 
@@ -158,10 +154,7 @@ TEST_F(RestoreFixture, IncrementalTakenDuringAFullIsNotReplayedOnIt) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
     AwsDynamoDBService service(credentials, setup);
     const std::string table = uniqueTableName("overlap");
-    ASSERT_TRUE(service.createTable(
-        R"({"TableName":")" + table +
-        R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
-        R"("BillingMode":"PAY_PER_REQUEST","StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_AND_OLD_IMAGES"}})").isSuccess());
+    ASSERT_TRUE(service.createTable(createTableBody(table, kOnDemandWithStream)).isSuccess());
     auto put = [&](const std::string& v) {
         ASSERT_TRUE(service.batchPutItems(table, {R"({"id":{"S":"x"},"v":{"S":")" + v + R"("}})"}).isSuccess());
     };
@@ -202,12 +195,10 @@ TEST_F(RestoreFixture, TableSettingsComeBackWithTheItems) {
     AwsDynamoDBService service(credentials, setup);
     const std::string table = uniqueTableName("settings");
     const std::string key = "arn:aws:kms:us-east-1:000000000000:key/customer-1";
-    auto created = service.createTable(
-        R"({"TableName":")" + table +
-        R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
-        R"("BillingMode":"PAY_PER_REQUEST","TableClass":"STANDARD_INFREQUENT_ACCESS","DeletionProtectionEnabled":true,)"
-        R"("SSESpecification":{"Enabled":true,"SSEType":"KMS","KMSMasterKeyId":")" + key + R"("},)"
-        R"("StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_IMAGE"}})");
+    auto created = service.createTable(createTableBody(
+        table, R"("BillingMode":"PAY_PER_REQUEST","TableClass":"STANDARD_INFREQUENT_ACCESS","DeletionProtectionEnabled":true,)"
+               R"("SSESpecification":{"Enabled":true,"SSEType":"KMS","KMSMasterKeyId":")" + key + R"("},)"
+               R"("StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_IMAGE"})"));
     ASSERT_TRUE(created.isSuccess()) << created.errorMessage;
     std::string problem;
     ASSERT_TRUE(service.updateTimeToLive(table, {"expires", true}, problem)) << problem;
@@ -281,10 +272,7 @@ TEST_F(RestoreFixture, CapacityIsLeftAloneOnDemandAndARefusedDecreaseIsOnlyAWarn
 
     // An existing on-demand destination has no capacity to raise.
     const std::string onDemand = uniqueTableName("capacity-ondemand");
-    ASSERT_TRUE(service.createTable(
-        R"({"TableName":")" + onDemand +
-        R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
-        R"("BillingMode":"PAY_PER_REQUEST"})").isSuccess());
+    ASSERT_TRUE(service.createTable(createTableBody(onDemand, R"("BillingMode":"PAY_PER_REQUEST")")).isSuccess());
     ManualClock clock(systemClock().now());
     TeskPrototypeEnvironment reuse("reuse", log, &clock);
     ASSERT_TRUE(restore(table, onDemand, false, true, 100, reuse)) << reuse.getFailure();
@@ -347,10 +335,9 @@ TEST_F(RestoreFixture, EditedDescriptionOrMetadataIsRefused) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
     AwsDynamoDBService service(credentials, setup);
     const std::string table = uniqueTableName("tampered");
-    ASSERT_TRUE(service.createTable(
-        R"({"TableName":")" + table +
-        R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
-        R"("BillingMode":"PAY_PER_REQUEST","StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_IMAGE"}})").isSuccess());
+    ASSERT_TRUE(service.createTable(createTableBody(
+        table, R"("BillingMode":"PAY_PER_REQUEST","StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_IMAGE"})"))
+                    .isSuccess());
     std::vector<std::string> items;
     for (int i = 0; i < 60; ++i) items.push_back(sampleItem(i));
     for (size_t at = 0; at < items.size(); at += 25)

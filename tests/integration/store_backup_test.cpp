@@ -223,10 +223,7 @@ TEST_F(IncrementalStoreFixture, IncrementalsChainThroughTheStore) {
     AmazonCredentials credentials = localCredentials();
     AwsDynamoDBService service(credentials, setup);
     const std::string table = uniqueTableName("chain");
-    ASSERT_TRUE(service.createTable(
-        R"({"TableName":")" + table +
-        R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
-        R"("BillingMode":"PAY_PER_REQUEST","StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_AND_OLD_IMAGES"}})").isSuccess());
+    ASSERT_TRUE(service.createTable(createTableBody(table, kOnDemandWithStream)).isSuccess());
     ASSERT_TRUE(service.batchPutItems(table, {sampleItem(1), sampleItem(2)}).isSuccess());
 
     BackupJobResult first = runBackupJob(options(table));
@@ -273,11 +270,7 @@ struct ContinuityFixture : IncrementalStoreFixture {
 
     std::string createStreamTable(const std::string& stem) {
         const std::string table = uniqueTableName(stem);
-        EXPECT_TRUE(service.createTable(
-            R"({"TableName":")" + table +
-            R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
-            R"("BillingMode":"PAY_PER_REQUEST","StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_AND_OLD_IMAGES"}})")
-                        .isSuccess());
+        EXPECT_TRUE(service.createTable(createTableBody(table, kOnDemandWithStream)).isSuccess());
         return table;
     }
     void put(const std::string& table, int from, int to) {
@@ -337,6 +330,14 @@ TEST_F(ContinuityFixture, TrimmedResumePointFailsUntilANewFullStartsANewChain) {
         BackupJobResult cut = runBackupJob(options(table));
         EXPECT_EQ(cut.status, "failed");
         EXPECT_NE(cut.error.find("trimmed before they were read"), std::string::npos) << cut.error;
+        // The store keeps the gap in view: verify says why the job is not complete.
+        BackupStore backups(store.path);
+        BackupStore::Job job;
+        std::string error;
+        ASSERT_TRUE(backups.findJob(cut.jobId, job, error)) << error;
+        VerifyReport report = verifyJob(job);
+        ASSERT_FALSE(report.ok());
+        EXPECT_NE(report.problems[0].find("is not continuous"), std::string::npos) << report.problems[0];
     }
 
     // A new full backup mends the chain: the next incremental starts from it.

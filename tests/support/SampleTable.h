@@ -22,16 +22,25 @@ inline std::string sampleItem(int i) {
            R"("nul":{"NULL":true},"flag":{"BOOL":false},"big":{"S":")" + big + R"("}})";
 }
 
+// A CreateTable body for `table` keyed by the string "id", with `settings`
+// (billing, stream, ...) as further members.
+inline std::string createTableBody(const std::string& table, const std::string& settings) {
+    return R"({"TableName":")" + table +
+           R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)" +
+           settings + "}";
+}
+
+constexpr const char* kOnDemandWithStream =
+    R"("BillingMode":"PAY_PER_REQUEST","StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_AND_OLD_IMAGES"})";
+
 // Creates a provisioned (5/5) table named `table` with `items` sample items.
 inline void createSampleTable(const std::string& table, int items) {
     ScopedEnv scope("AWS_ENDPOINT_URL", localDynamoEndpoint());
     TeskPrototypeEnvironment environment("setup", std::make_shared<MemoryLogSink>());
     AmazonCredentials credentials = localCredentials();
     AwsDynamoDBService service(credentials, environment);
-    auto created = service.createTable(
-        R"({"TableName":")" + table +
-        R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
-        R"("ProvisionedThroughput":{"ReadCapacityUnits":5,"WriteCapacityUnits":5}})");
+    auto created =
+        service.createTable(createTableBody(table, R"("ProvisionedThroughput":{"ReadCapacityUnits":5,"WriteCapacityUnits":5})"));
     ASSERT_TRUE(created.isSuccess()) << created.errorMessage;
     ASSERT_TRUE(service.waitForActiveTable(table, 300));
     std::vector<std::string> batch;

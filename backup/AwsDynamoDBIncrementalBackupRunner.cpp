@@ -244,7 +244,8 @@ void* AwsDynamoDBIncrementalBackupRunner::processShard(void* argument) {
                 }
                 response.body = renewed.errorMessage;
             }
-            if (AwsDynamoDBService::isResourceNotFoundError(response.body))
+            if (AwsDynamoDBService::isResourceNotFoundError(response.body) ||
+                hasType(response.body, "ResourceNotFoundException"))
                 gap(environment, args->tableName, id, lastSequence, "are gone: the shard vanished while it was read");
             else if (hasType(response.body, "TrimmedDataAccessException"))
                 gap(environment, args->tableName, id, lastSequence,

@@ -105,7 +105,7 @@ TEST_F(IncrementalFixture, ChainedRunsSaveEveryChangeOnce) {
     EXPECT_TRUE(log->contains("Incremental terminates for shard " + shard + " emptyCount 50"));
 }
 
-TEST_F(IncrementalFixture, ThrottledAndFailingStreamReadsAreRetried) {
+TEST_F(IncrementalFixture, ThrottledFailingAndExpiredStreamReadsAreRetried) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
     TeskPrototypeEnvironment setup("setup", log);
     AwsDynamoDBService service(credentials, setup);
@@ -115,10 +115,12 @@ TEST_F(IncrementalFixture, ThrottledAndFailingStreamReadsAreRetried) {
     ASSERT_EQ(injectFault(service, "GetShardIterator", 500, "InternalServerError", 1, table), 200);
     ASSERT_EQ(injectFault(service, "GetRecords", 400, "LimitExceededException", 2, table), 200);
     ASSERT_EQ(injectFault(service, "DescribeStream", 400, "ThrottlingException", 1, table), 200);
+    // An expired iterator is renewed from the last record read.
+    ASSERT_EQ(injectFault(service, "GetRecords", 400, "ExpiredIteratorException", 1, table), 200);
     TeskPrototypeEnvironment run("throttled", log);
     AwsDynamoDBIncrementalBackupRunner runner(credentials, run);
     ASSERT_TRUE(runner.execute(table, noGlobals, nullptr, 0)) << run.getFailure();
-    EXPECT_EQ(faultsServed(service, table), 4);
+    EXPECT_EQ(faultsServed(service, table), 5);
     const std::string lines = allLines(run, runner);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 30);
 }

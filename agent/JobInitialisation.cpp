@@ -14,6 +14,7 @@
 
 #include "agent/DynamoDBTESK.h"
 #include "aws/AwsRequestService.h"
+#include "host/BoundedJson.h"
 #include "host/FileUtil.h"
 
 int DynamoDBUtil::Initialize(CProgramArgumentsPtr& args, bool expandContent) {
@@ -224,8 +225,7 @@ int DynamoDBUtil::InitFromSubclientProp(ApplicationId& application, bool expandC
         debug.log(-1, function, "DynamoDB config XML is empty, using default values");
     } else {
         rapidjson::Document document;
-        document.Parse(text.c_str(), text.size());
-        if (document.HasParseError() || !document.IsObject()) {
+        if (!parseBoundedJson(document, text) || !document.IsObject()) {
             debug.log(-1, function, "DynamoDB config XML unserialize failed (retCode=%d, xml='%s')", 1, text.c_str());
             return 1;
         }

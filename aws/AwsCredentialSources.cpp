@@ -9,6 +9,7 @@
 
 #include "aws/AwsRequestService.h"
 #include "aws/Endpoints.h"
+#include "host/BoundedJson.h"
 
 namespace {
 
@@ -37,8 +38,7 @@ void redact(rapidjson::Value& value, rapidjson::Document::AllocatorType& allocat
 // is not JSON is not logged at all, since its secrets could not be found.
 std::string loggableBody(const std::string& body) {
     rapidjson::Document document;
-    document.Parse(body.c_str(), body.size());
-    if (document.HasParseError()) return "(" + std::to_string(body.size()) + " bytes that are not JSON)";
+    if (!parseBoundedJson(document, body)) return "(" + std::to_string(body.size()) + " bytes that are not JSON)";
     redact(document, document.GetAllocator());
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
@@ -149,9 +149,9 @@ bool AwsRequestService::credsFromMetadata(AmazonCredentials& credentials) {
     }
 
     rapidjson::Document document;
-    document.Parse(keys.body.c_str(), keys.body.size());
-    const char* accessKeyId = document.HasParseError() ? nullptr : stringMember(document, "AccessKeyId");
-    const char* secretAccessKey = document.HasParseError() ? nullptr : stringMember(document, "SecretAccessKey");
+    const bool parsed = parseBoundedJson(document, keys.body);
+    const char* accessKeyId = parsed ? stringMember(document, "AccessKeyId") : nullptr;
+    const char* secretAccessKey = parsed ? stringMember(document, "SecretAccessKey") : nullptr;
     const char* token2 = document.HasParseError() ? nullptr : stringMember(document, "Token");
     const char* expiration = document.HasParseError() ? nullptr : stringMember(document, "Expiration");
     int64_t expires = 0;
@@ -210,9 +210,9 @@ bool AwsRequestService::getSessionTokenSTS(AmazonCredentials& credentials) {
     }
 
     rapidjson::Document document;
-    document.Parse(response.body.c_str(), response.body.size());
+    const bool parsed = parseBoundedJson(document, response.body);
     auto read = [&](const char* name) -> std::string {
-        if (document.HasParseError()) return "***";
+        if (!parsed) return "***";
         std::string pointer = std::string("/AssumeRoleResponse/AssumeRoleResult/Credentials/") + name;
         const rapidjson::Value* value = rapidjson::Pointer(pointer.c_str()).Get(document);
         return value && value->IsString() ? std::string(value->GetString(), value->GetStringLength()) : "***";

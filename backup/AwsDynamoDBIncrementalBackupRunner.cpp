@@ -5,6 +5,7 @@
 #include "backup/BufferedIncrementalBackup.h"
 #include "backup/PullIntoFile.h"
 #include "dynamodb/AwsDynamoDBService.h"
+#include "host/BoundedJson.h"
 #include "host/HxThreadPool.h"
 #include "host/TeskPrototypeEnvironment.h"
 
@@ -94,8 +95,7 @@ bool AwsDynamoDBIncrementalBackupRunner::initialize(std::string tableName, Globa
             return fail(*environment, "initialize", "Failed to read ref time information from the last incremental");
         }
         rapidjson::Document document;
-        document.Parse(text.c_str(), text.size());
-        if (!document.HasParseError() && document.IsObject()) {
+        if (parseBoundedJson(document, text) && document.IsObject()) {
             auto context = document.FindMember("context");
             if (context != document.MemberEnd() && context->value.IsObject())
                 for (const auto& entry : context->value.GetObject())

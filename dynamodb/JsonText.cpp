@@ -3,6 +3,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "host/BoundedJson.h"
+
 namespace json_text {
 
 std::string quoted(const std::string& text) {
@@ -20,8 +22,7 @@ std::string compact(const rapidjson::Value& value) {
 }
 
 bool parseObject(rapidjson::Document& document, const std::string& text) {
-    document.Parse(text.c_str(), text.size());
-    return !document.HasParseError() && document.IsObject();
+    return parseBoundedJson(document, text) && document.IsObject();
 }
 
 std::string stringMember(const rapidjson::Value& object, const char* name, const std::string& fallback) {

@@ -5,6 +5,7 @@
 #include <rapidjson/writer.h>
 
 #include "dynamodb/JsonText.h"
+#include "host/BoundedJson.h"
 
 std::string ScanRequest::asJson() const {
     rapidjson::StringBuffer buffer;
@@ -172,6 +173,8 @@ struct PageBuffers {
 } // namespace
 
 bool ScanResult::parseToStream(const std::string& responseBody, TeskOutput* output, std::string& lastEvaluatedKey) {
+    // The reader recurses per level; a page nested deeper than any item can be is refused.
+    if (!jsonDepthWithin(responseBody.data(), responseBody.size())) return false;
     thread_local PageBuffers buffers;
     buffers.body.assign(responseBody);
     buffers.page.Clear();

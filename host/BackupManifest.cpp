@@ -4,6 +4,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "BoundedJson.h"
+
 std::string BackupManifest::directoryName() const { return (incremental() ? "I" : "F") + std::to_string(jobId); }
 
 uint64_t BackupManifest::totalBytes() const {
@@ -170,8 +172,7 @@ bool readChunks(const rapidjson::Value& owner, std::vector<ChunkRecord>& chunks)
 
 bool BackupManifest::fromJson(const std::string& text, BackupManifest& manifest, std::string& error) {
     rapidjson::Document document;
-    document.Parse(text.c_str(), text.size());
-    if (document.HasParseError() || !document.IsObject()) {
+    if (!parseBoundedJson(document, text) || !document.IsObject()) {
         error = "not a JSON object";
         return false;
     }

@@ -5,6 +5,7 @@
 
 #include <rapidjson/document.h>
 
+#include "BoundedJson.h"
 #include "Crypto.h"
 #include "FileUtil.h"
 
@@ -75,8 +76,7 @@ bool isAttributeValue(const rapidjson::Value& value, std::string& why, int depth
 
 bool isDynamoDBItem(const std::string& line, std::string& why) {
     rapidjson::Document item;
-    item.Parse(line.c_str(), line.size());
-    if (item.HasParseError()) {
+    if (!parseBoundedJson(item, line)) {
         why = "not JSON";
         return false;
     }
@@ -194,9 +194,9 @@ std::string checkControlFile(const BackupStore::Job& job, const std::string& nam
                    record->second.sha256 + ", read " + std::to_string(text.size()) + " with " + computed;
     }
     rapidjson::Document parsed;
-    parsed.Parse(text.c_str(), text.size());
+    const bool json = parseBoundedJson(parsed, text);
     if (name == "description.json") {
-        if (parsed.HasParseError() || !parsed.IsObject() || !parsed.HasMember("table"))
+        if (!json || !parsed.IsObject() || !parsed.HasMember("table"))
             return path + ": not a table description";
         // The restore replays as many segments as the description names.
         if (!manifest.incremental()) {
@@ -209,7 +209,7 @@ std::string checkControlFile(const BackupStore::Job& job, const std::string& nam
         return "";
     }
     if (name == "metadata.json") {
-        if (parsed.HasParseError() || !parsed.IsObject() || !parsed.HasMember("context"))
+        if (!json || !parsed.IsObject() || !parsed.HasMember("context"))
             return path + ": not an incremental's metadata";
         // The restore replays the shards of the tree: one left out would be lost.
         std::set<std::string> ids;

@@ -4,10 +4,11 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "BoundedJson.h"
+
 std::string keyString(const std::string& itemJson, const std::vector<std::string>& keyNames) {
     rapidjson::Document item;
-    item.Parse(itemJson.c_str(), itemJson.size());
-    const bool usable = !item.HasParseError() && item.IsObject();
+    const bool usable = parseBoundedJson(item, itemJson) && item.IsObject();
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
     writer.StartArray();

@@ -4,6 +4,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "BoundedJson.h"
+
 namespace {
 
 std::mutex registryMutex;
@@ -41,8 +43,7 @@ bool readTable(const rapidjson::Value& owner, const char* key, App::DynamoDBTabl
 
 bool RestoreJobOptions::unserialize(const std::string& text, RestoreJobOptions& options) {
     rapidjson::Document document;
-    document.Parse(text.c_str(), text.size());
-    if (document.HasParseError() || !document.IsObject()) return false;
+    if (!parseBoundedJson(document, text) || !document.IsObject()) return false;
     options = RestoreJobOptions();
     auto cloud = document.FindMember("cloudAppsRestoreOptions");
     if (cloud == document.MemberEnd() || !cloud->value.IsObject()) return true;
@@ -106,8 +107,7 @@ std::string RestoreJobOptions::serialize() const {
 
 bool IdxMetadata::DynamoDBMetadata::unserialize(const std::string& text, DynamoDBMetadata& metadata) {
     rapidjson::Document document;
-    document.Parse(text.c_str(), text.size());
-    if (document.HasParseError() || !document.IsObject()) return false;
+    if (!parseBoundedJson(document, text) || !document.IsObject()) return false;
     auto description = document.FindMember("description");
     if (description == document.MemberEnd() || !description->value.IsString()) return false;
     metadata.description = description->value.GetString();
@@ -154,8 +154,7 @@ bool EvRstTask::getXMLOptions(std::string& options) const {
 
 CExtendedOptions::CExtendedOptions(const std::string& text) {
     rapidjson::Document document;
-    document.Parse(text.c_str(), text.size());
-    if (document.HasParseError() || !document.IsObject()) return;
+    if (!parseBoundedJson(document, text) || !document.IsObject()) return;
     for (const auto& member : document.GetObject())
         if (member.value.IsString()) options_[member.name.GetString()] = member.value.GetString();
 }

@@ -1,0 +1,20 @@
+#pragma once
+// Parses JSON whose nesting is bounded. RapidJSON parses, and its documents
+// are walked, by recursion: an answer or a stored file nested 100,000 deep
+// would overflow the stack. DynamoDB allows 32 levels in an item, which is
+// under 70 in any answer or file of ours; deeper text is refused unparsed.
+
+#include <cstddef>
+#include <string>
+
+#include <rapidjson/document.h>
+
+constexpr int kMaxJsonDepth = 256;
+
+// Whether `text` nests arrays and objects at most `maxDepth` deep (brackets
+// inside strings do not count). Linear, without allocation.
+bool jsonDepthWithin(const char* text, size_t length, int maxDepth = kMaxJsonDepth);
+
+// Parses `text` into `document`; false (and a null document) when it is not
+// JSON or is nested too deeply.
+bool parseBoundedJson(rapidjson::Document& document, const std::string& text);

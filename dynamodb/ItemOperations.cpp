@@ -10,12 +10,27 @@
 int AwsDynamoDBService::scanToStream(const std::string& tableName, int segment, int totalSegments,
                                      const std::string& exclusiveStartKey, TeskOutput* output,
                                      std::string& lastEvaluatedKey) {
+    // The start key comes from a stored restart text: it goes into the body
+    // only as the JSON object it must be, re-written, so that no text can
+    // add members of its own to the request.
+    std::string startKey;
+    if (!exclusiveStartKey.empty()) {
+        rapidjson::Document key;
+        if (!json_text::parseObject(key, exclusiveStartKey)) {
+            const std::string message = "the restart key of segment " + std::to_string(segment) + " of " + tableName +
+                                        " is not a JSON object; the segment cannot go on from it";
+            environment.log("scanToStream", message);
+            environment.setFailure(message);
+            return Other;
+        }
+        startKey = json_text::compact(key);
+    }
     AmazonRequest request = baseRequest("Scan", false);
-    request.body.reserve(96 + tableName.size() + exclusiveStartKey.size());
+    request.body.reserve(96 + tableName.size() + startKey.size());
     request.body.append("{\"TableName\":").append(json_text::quoted(tableName));
     request.body.append(",\"Segment\":").append(my_to_string(segment));
     request.body.append(",\"TotalSegments\":").append(my_to_string(totalSegments));
-    if (!exclusiveStartKey.empty()) request.body.append(",\"ExclusiveStartKey\":").append(exclusiveStartKey);
+    if (!startKey.empty()) request.body.append(",\"ExclusiveStartKey\":").append(startKey);
     request.body.append("}");
     AmazonResponse response = send(request);
     if (response.httpCode != 200) return AmazonOutcome<bool>(response.body).errorType;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "dynamodb/AwsDynamoDBService.h"
+#include "host/MemoryStreams.h"
 #include "host/TeskPrototypeEnvironment.h"
 #include "tests/support/LoopbackHttpServer.h"
 #include "tests/support/ScopedEnv.h"
@@ -107,6 +108,21 @@ TEST_F(FrameFixture, NamesCannotBreakOutOfTheirJsonString) {
     auto requests = server.requests();
     EXPECT_EQ(requests[0].body, R"({"TableName":"orders"})");
     EXPECT_EQ(requests[1].body, R"({"TableName":"evil\",\"TableName\":\"other"})");
+}
+
+TEST_F(FrameFixture, ARestartKeyCannotAddMembersToTheScan) {
+    AwsDynamoDBService service(credentials, environment);
+    server.script({{200, R"({"Items":[]})"}});
+    MemoryOutput output("scan");
+    std::string next;
+    EXPECT_EQ(service.scanToStream("orders", 0, 2, R"({"id":{"S":"a"}},"TableName":"big")", &output, next), Other);
+    EXPECT_TRUE(server.requests().empty());
+    EXPECT_NE(environment.getFailure().find("restart key of segment 0 of orders is not a JSON object"),
+              std::string::npos);
+    EXPECT_EQ(service.scanToStream("orders", 0, 2, R"({"id": {"S":"a"}})", &output, next), None);
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].body,
+              R"({"TableName":"orders","Segment":0,"TotalSegments":2,"ExclusiveStartKey":{"id":{"S":"a"}}})");
 }
 
 TEST_F(FrameFixture, ErrorAnswersAreClassifiedAndNotRetriedWhenFinal) {

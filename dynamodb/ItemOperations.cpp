@@ -5,6 +5,7 @@
 #include "dynamodb/AwsDynamoDBService.h"
 #include "dynamodb/EmptyCheckerOutput.h"
 #include "dynamodb/JsonText.h"
+#include "host/BoundedJson.h"
 #include "host/KeyString.h"
 
 int AwsDynamoDBService::scanToStream(const std::string& tableName, int segment, int totalSegments,
@@ -79,7 +80,13 @@ const rapidjson::Value* unprocessedFor(const rapidjson::Document& document, cons
 AmazonOutcome<std::vector<std::string>> AwsDynamoDBService::batchPutItems(const std::string& tableName,
                                                                           const std::vector<std::string>& items) {
     std::string elements;
-    for (const auto& item : items) elements.append("{\"PutRequest\":{\"Item\":").append(item).append("}},");
+    for (const auto& item : items) {
+        // Lines come from files: one that is not a single object would splice
+        // requests of its own into the batch.
+        if (!isOneJsonObject(item.data(), item.size()))
+            return AmazonOutcome<std::vector<std::string>>::malformed("not one JSON object, not sent: " + item.substr(0, 200));
+        elements.append("{\"PutRequest\":{\"Item\":").append(item).append("}},");
+    }
     AmazonRequest request = baseRequest("BatchWriteItem", false);
     request.body = batchBody(tableName, elements);
     AmazonResponse response = send(request);
@@ -105,6 +112,8 @@ AmazonOutcome<std::map<std::string, WriteRequest>> AwsDynamoDBService::batchWrit
     using Outcome = AmazonOutcome<std::map<std::string, WriteRequest>>;
     std::string elements;
     for (const auto& entry : entries) {
+        if (!isOneJsonObject(entry.second.data.data(), entry.second.data.size()))
+            return Outcome::malformed("not one JSON object, not sent: " + entry.second.data.substr(0, 200));
         if (entry.second.type == 2)
             elements.append("{\"DeleteRequest\":{\"Key\":").append(entry.second.data).append("}},");
         else

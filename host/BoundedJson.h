@@ -15,6 +15,12 @@ constexpr int kMaxJsonDepth = 256;
 // inside strings do not count). Linear, without allocation.
 bool jsonDepthWithin(const char* text, size_t length, int maxDepth = kMaxJsonDepth);
 
+// Whether `text` is one JSON object and nothing after it, as far as its
+// brackets show (strings skipped), nested at most `maxDepth` deep: text that
+// is spliced into a request body cannot then close the object early and add
+// members of its own. Linear, without allocation; not a full validation.
+bool isOneJsonObject(const char* text, size_t length, int maxDepth = kMaxJsonDepth);
+
 // Parses `text` into `document`; false (and a null document) when it is not
 // JSON or is nested too deeply.
 bool parseBoundedJson(rapidjson::Document& document, const std::string& text);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "dynamodb/GetRecordsResult.h"
 #include "dynamodb/JsonText.h"
 #include "dynamodb/ScanResult.h"
@@ -32,6 +34,14 @@ TEST(BoundedJson, DepthCountsOnlyBracketsOutsideStrings) {
     const std::string page = R"({"Items":[)" + item + R"(,"deep":)" + value + "}]}";
     rapidjson::Document document;
     EXPECT_TRUE(parseBoundedJson(document, page));
+}
+
+TEST(BoundedJson, OneObjectAndNothingAfterIt) {
+    for (const char* good : {R"({})", R"({"a":{"S":"}{"}})", R"({"a":{"L":[{"S":"\"}"}]}})"})
+        EXPECT_TRUE(isOneJsonObject(good, std::strlen(good))) << good;
+    for (const char* bad : {"", "{", "[]", R"({"a":1}})", R"({"a":1},{"b":2})", R"({"a":1}} ,"x":{)",
+                            R"({"a":"open})", R"({"a":1} )"})
+        EXPECT_FALSE(isOneJsonObject(bad, std::strlen(bad))) << bad;
 }
 
 TEST(BoundedJson, EveryParserRefusesADeepDocument) {

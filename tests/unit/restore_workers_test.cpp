@@ -72,6 +72,18 @@ TEST_F(WorkersFixture, FullSegmentGoesOutInBatchesOfTwentyFive) {
     EXPECT_TRUE(log->contains("Replaying full backup scan number 0"));
 }
 
+// A line from a file that closes its item early would splice a request of
+// its own (here, a delete of another item) into the batch.
+TEST_F(WorkersFixture, ALineThatIsNotOneObjectIsNeverSent) {
+    server.script({{200, R"({"UnprocessedItems":{}})"}});
+    FullRestoreArgs args = fullArgs(item(1) + "\n" +
+                                    R"({"id":{"S":"a"}}}},{"DeleteRequest":{"Key":{"id":{"S":"victim"}}}},{"PutRequest":{"Item":{"id":{"S":"c"}})" +
+                                    "\n");
+    EXPECT_FALSE(AwsDynamoDBRestoreRunner::executeFullRestoreLowLevel(&args));
+    EXPECT_TRUE(server.requests().empty());
+    EXPECT_NE(environment.getFailure().find("not one JSON object"), std::string::npos) << environment.getFailure();
+}
+
 TEST_F(WorkersFixture, UnprocessedItemsAreResentAfterAPause) {
     std::string lines;
     for (int i = 0; i < 25; ++i) lines += item(i) + "\n";

@@ -1,8 +1,13 @@
 #include "BoundedJson.h"
 
-bool jsonDepthWithin(const char* text, size_t length, int maxDepth) {
+namespace {
+
+// Walks the brackets of `text` outside strings. False once the nesting
+// passes `maxDepth`, or, with `wholeObject`, when the outermost bracket
+// closes before the last character; `endDepth` is the nesting at the end.
+bool walkBrackets(const char* text, size_t length, int maxDepth, bool wholeObject, int& endDepth, bool& inString) {
     int depth = 0;
-    bool inString = false;
+    inString = false;
     for (size_t i = 0; i < length; ++i) {
         const char c = text[i];
         if (inString) {
@@ -17,35 +22,27 @@ bool jsonDepthWithin(const char* text, size_t length, int maxDepth) {
         } else if (c == '{' || c == '[') {
             if (++depth > maxDepth) return false;
         } else if (c == '}' || c == ']') {
-            --depth;
+            if (--depth < 0 && wholeObject) return false;
+            if (wholeObject && depth == 0 && i + 1 != length) return false;
         }
     }
+    endDepth = depth;
     return true;
 }
 
-bool isOneJsonObject(const char* text, size_t length, int maxDepth) {
-    if (length < 2 || text[0] != '{') return false;
+} // namespace
+
+bool jsonDepthWithin(const char* text, size_t length, int maxDepth) {
     int depth = 0;
     bool inString = false;
-    for (size_t i = 0; i < length; ++i) {
-        const char c = text[i];
-        if (inString) {
-            if (c == '\\')
-                ++i;
-            else if (c == '"')
-                inString = false;
-            continue;
-        }
-        if (c == '"') {
-            inString = true;
-        } else if (c == '{' || c == '[') {
-            if (++depth > maxDepth) return false;
-        } else if (c == '}' || c == ']') {
-            // The outer object may close only at the very end.
-            if (--depth < 0 || (depth == 0 && i + 1 != length)) return false;
-        }
-    }
-    return depth == 0 && !inString && text[length - 1] == '}';
+    return walkBrackets(text, length, maxDepth, false, depth, inString);
+}
+
+bool isOneJsonObject(const char* text, size_t length, int maxDepth) {
+    if (length < 2 || text[0] != '{' || text[length - 1] != '}') return false;
+    int depth = 0;
+    bool inString = false;
+    return walkBrackets(text, length, maxDepth, true, depth, inString) && depth == 0 && !inString;
 }
 
 bool parseBoundedJson(rapidjson::Document& document, const std::string& text) {

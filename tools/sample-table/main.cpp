@@ -14,6 +14,7 @@
 
 #include "dynamodb/AwsDynamoDBService.h"
 #include "host/TeskPrototypeEnvironment.h"
+#include "tools/ToolCredentials.h"
 
 namespace {
 
@@ -56,12 +57,7 @@ int main(int argc, char** argv) {
     const std::string stream = option(argc, argv, "--stream", "");
     const long first = std::atol(option(argc, argv, "--first", "0").c_str());
 
-    AmazonCredentials credentials;
-    const char* key = std::getenv("AWS_ACCESS_KEY_ID");
-    const char* secret = std::getenv("AWS_SECRET_ACCESS_KEY");
-    credentials.accessKeyId = key ? key : "";
-    credentials.secretAccessKey = secret ? secret : "";
-    credentials.region = region;
+    AmazonCredentials credentials = credentialsFromEnvironment(region);
     TeskPrototypeEnvironment environment("sample", std::make_shared<StreamLogSink>(false));
     AwsDynamoDBService service(credentials, environment);
     auto created = service.createTable(

@@ -19,6 +19,7 @@
 #include "host/KeyString.h"
 #include "host/MemoryStreams.h"
 #include "host/TeskPrototypeEnvironment.h"
+#include "tools/ToolCredentials.h"
 
 namespace {
 
@@ -66,12 +67,7 @@ int main(int argc, char** argv) {
         std::fputs("usage: ddb-table-diff [--region R] SOURCE COPY\n", stderr);
         return 2;
     }
-    AmazonCredentials credentials;
-    const char* key = std::getenv("AWS_ACCESS_KEY_ID");
-    const char* secret = std::getenv("AWS_SECRET_ACCESS_KEY");
-    credentials.accessKeyId = key ? key : "";
-    credentials.secretAccessKey = secret ? secret : "";
-    credentials.region = region;
+    AmazonCredentials credentials = credentialsFromEnvironment(region);
     TeskPrototypeEnvironment environment("diff", std::make_shared<StreamLogSink>(false));
     AwsDynamoDBService service(credentials, environment);
     auto description = service.describeTable(tables[0]);

@@ -4,6 +4,7 @@
 #include <rapidjson/writer.h>
 
 #include "dynamodb/JsonText.h"
+#include "host/LoneSurrogates.h"
 
 namespace {
 
@@ -73,6 +74,7 @@ bool GetRecordsResult::parseToStream(const std::string& responseBody, TeskOutput
             buffer.Clear();
             rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
             writeOrNull(writer, member(*dynamodb, remove ? "Keys" : "NewImage"));
+            escapeSurrogateBytes(buffer);
             line.assign(remove ? "REMOVE: " : "UPDATE: ");
             line.append(buffer.GetString(), buffer.GetSize());
             line.push_back('\n');

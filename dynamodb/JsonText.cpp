@@ -4,6 +4,7 @@
 #include <rapidjson/writer.h>
 
 #include "host/BoundedJson.h"
+#include "host/LoneSurrogates.h"
 
 namespace json_text {
 
@@ -18,6 +19,7 @@ std::string compact(const rapidjson::Value& value) {
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
     value.Accept(writer);
+    escapeSurrogateBytes(buffer);
     return std::string(buffer.GetString(), buffer.GetSize());
 }
 

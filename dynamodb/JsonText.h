@@ -13,7 +13,7 @@ namespace json_text {
 // name with a quote or a control character cannot break out of its string.
 std::string quoted(const std::string& text);
 
-// Compact JSON text of a value.
+// Compact JSON text of a value; a lone surrogate is written as its escape.
 std::string compact(const rapidjson::Value& value);
 
 // Parses `text` into `document`; false when it is not JSON or not an object.

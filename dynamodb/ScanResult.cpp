@@ -6,6 +6,7 @@
 
 #include "dynamodb/JsonText.h"
 #include "host/BoundedJson.h"
+#include "host/LoneSurrogates.h"
 
 std::string ScanRequest::asJson() const {
     rapidjson::StringBuffer buffer;
@@ -172,24 +173,53 @@ struct PageBuffers {
 
 } // namespace
 
-bool ScanResult::parseToStream(const std::string& responseBody, TeskOutput* output, std::string& lastEvaluatedKey) {
-    // The reader recurses per level; a page nested deeper than any item can be is refused.
-    if (!jsonDepthWithin(responseBody.data(), responseBody.size())) return false;
-    thread_local PageBuffers buffers;
-    buffers.body.assign(responseBody);
+namespace {
+
+struct PageOutcome {
+    bool parsed = false;
+    bool surrogate = false; // refused for a surrogate escape
+    bool sawItems = false;
+    bool sawKey = false;
+};
+
+PageOutcome parsePage(const char* text, size_t length, PageBuffers& buffers) {
+    buffers.body.assign(text, length);
     buffers.page.Clear();
     buffers.key.Clear();
     PageHandler handler(buffers.page, buffers.key);
     rapidjson::Reader reader;
     rapidjson::InsituStringStream stream(&buffers.body[0]);
     reader.Parse<rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag>(stream, handler);
-    if (reader.HasParseError() || !handler.rootIsObject()) return false;
+    PageOutcome outcome;
+    outcome.parsed = !reader.HasParseError() && handler.rootIsObject();
+    outcome.surrogate = reader.HasParseError() &&
+                        reader.GetParseErrorCode() == rapidjson::kParseErrorStringUnicodeSurrogateInvalid;
+    outcome.sawItems = handler.sawItems();
+    outcome.sawKey = handler.sawKey();
+    return outcome;
+}
 
-    if (handler.sawItems()) {
+} // namespace
+
+bool ScanResult::parseToStream(const std::string& responseBody, TeskOutput* output, std::string& lastEvaluatedKey) {
+    // The reader recurses per level; a page nested deeper than any item can be is refused.
+    if (!jsonDepthWithin(responseBody.data(), responseBody.size())) return false;
+    thread_local PageBuffers buffers;
+    PageOutcome page = parsePage(responseBody.data(), responseBody.size(), buffers);
+    if (page.surrogate && hasLoneHighSurrogate(responseBody.data(), responseBody.size())) {
+        const std::string kept = withLoneSurrogateBytes(responseBody.data(), responseBody.size());
+        page = parsePage(kept.data(), kept.size(), buffers);
+    }
+    if (!page.parsed) return false;
+    // A lone low surrogate decodes to three bytes even without a lone high one.
+    escapeSurrogateBytes(buffers.page);
+    escapeSurrogateBytes(buffers.key);
+
+    if (page.sawItems) {
         buffers.text.assign(buffers.page.GetString(), buffers.page.GetSize());
         if (!output->putString(buffers.text)) return false;
     }
-    if (handler.sawKey())
+    if (page.sawKey)
         lastEvaluatedKey.assign(buffers.key.GetString(), buffers.key.GetSize());
     else
         lastEvaluatedKey.clear();

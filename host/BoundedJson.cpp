@@ -1,5 +1,7 @@
 #include "BoundedJson.h"
 
+#include "LoneSurrogates.h"
+
 namespace {
 
 // Walks the brackets of `text` outside strings. False once the nesting
@@ -52,6 +54,12 @@ bool parseBoundedJson(rapidjson::Document& document, const std::string& text) {
     }
     document.Parse(text.c_str(), text.size());
     if (!document.HasParseError()) return true;
+    if (document.GetParseError() == rapidjson::kParseErrorStringUnicodeSurrogateInvalid &&
+        hasLoneHighSurrogate(text.data(), text.size())) {
+        const std::string kept = withLoneSurrogateBytes(text.data(), text.size());
+        document.Parse(kept.c_str(), kept.size());
+        if (!document.HasParseError()) return true;
+    }
     document.SetNull();
     return false;
 }

@@ -5,6 +5,7 @@
 #include <rapidjson/writer.h>
 
 #include "BoundedJson.h"
+#include "LoneSurrogates.h"
 
 std::string keyString(const std::string& itemJson, const std::vector<std::string>& keyNames) {
     rapidjson::Document item;
@@ -20,5 +21,6 @@ std::string keyString(const std::string& itemJson, const std::vector<std::string
             writer.Null();
     }
     writer.EndArray();
+    escapeSurrogateBytes(buffer);
     return std::string(buffer.GetString(), buffer.GetSize());
 }

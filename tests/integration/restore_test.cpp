@@ -361,6 +361,38 @@ TEST_F(RestoreFixture, EditedDescriptionOrMetadataIsRefused) {
     }
 }
 
+// DynamoDB keeps a string with a lone UTF-16 surrogate as it was given; a
+// backup that could not parse one failed every run, and one that replaced
+// it would restore a different item, or merge two keys into one.
+TEST_F(RestoreFixture, LoneSurrogatesInKeysAndValuesComeBackExactly) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    AwsDynamoDBService service(credentials, setup);
+    const std::string table = uniqueTableName("surrogates");
+    ASSERT_TRUE(service.createTable(createTableBody(table, kOnDemandWithStream)).isSuccess());
+    ASSERT_TRUE(service.batchPutItems(table, {R"({"id":{"S":"high\ud800"},"v":{"S":"x\udc00y"}})",
+                                              R"({"id":{"S":"low\udfff"},"v":{"L":[{"S":"\udbff"}]}})",
+                                              R"({"id":{"S":"pair\ud83d\ude00"},"v":{"S":"\ud800\ud800"}})",
+                                              R"({"id":{"S":"gone\udc01"}})"})
+                    .isSuccess());
+    backup(table, false);
+    std::map<std::string, WriteRequest> changes = {
+        {"a", {1, R"({"id":{"S":"high\ud800"},"v":{"S":"changed\ud801"}})"}},
+        {"b", {1, R"({"id":{"S":"new\udbff"},"v":{"SS":["\ud800","\udc00"]}})"}},
+        {"c", {2, R"({"id":{"S":"gone\udc01"}})"}}};
+    ASSERT_TRUE(service.batchWriteItems(table, {"id"}, changes).isSuccess());
+    backup(table, true);
+
+    const auto source = tableContents(service, table);
+    ASSERT_EQ(source.size(), 4u);
+    ASSERT_EQ(source.count(R"([{"S":"high\ud800"}])"), 1u);
+    const std::string destination = uniqueTableName("surrogates-restored");
+    TeskPrototypeEnvironment run("restore", log);
+    ASSERT_TRUE(restore(table, destination, false, false, 0, run)) << run.getFailure();
+    const auto restored = tableContents(service, destination);
+    EXPECT_TRUE(sameItems(restored, source));
+    EXPECT_EQ(restored.at(R"([{"S":"high\ud800"}])"), R"({"v":{"S":"changed\ud801"},"id":{"S":"high\ud800"}})");
+}
+
 TEST_F(RestoreFixture, PlansNeedACompleteFullBackup) {
     BackupStore backups(store.path);
     ASSERT_EQ(backups.open(), "");

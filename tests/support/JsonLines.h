@@ -10,6 +10,8 @@
 
 #include <rapidjson/document.h>
 
+#include "host/BoundedJson.h"
+
 inline std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
     for (size_t start = 0, end; start < text.size(); start = end + 1) {
@@ -25,9 +27,7 @@ inline bool sameJsonLine(const std::string& a, const std::string& b) {
     if (jsonA == std::string::npos || jsonB == std::string::npos) return a == b;
     if (a.compare(0, jsonA, b, 0, jsonB) != 0) return false;
     rapidjson::Document left, right;
-    left.Parse(a.c_str() + jsonA);
-    right.Parse(b.c_str() + jsonB);
-    return !left.HasParseError() && !right.HasParseError() && left == right;
+    return parseBoundedJson(left, a.substr(jsonA)) && parseBoundedJson(right, b.substr(jsonB)) && left == right;
 }
 
 inline ::testing::AssertionResult sameJsonLines(const std::string& actual, const std::string& expected) {

@@ -10,6 +10,7 @@
 #include <rapidjson/document.h>
 
 #include "dynamodb/AwsDynamoDBService.h"
+#include "host/BoundedJson.h"
 #include "host/KeyString.h"
 #include "host/MemoryStreams.h"
 
@@ -37,9 +38,8 @@ inline bool sameItems(const std::map<std::string, std::string>& a, const std::ma
         auto other = b.find(entry.first);
         if (other == b.end()) return false;
         rapidjson::Document left, right;
-        left.Parse(entry.second.c_str());
-        right.Parse(other->second.c_str());
-        if (left != right) return false;
+        if (!parseBoundedJson(left, entry.second) || !parseBoundedJson(right, other->second) || left != right)
+            return false;
     }
     return true;
 }

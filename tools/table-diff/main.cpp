@@ -16,6 +16,7 @@
 #include <rapidjson/document.h>
 
 #include "dynamodb/AwsDynamoDBService.h"
+#include "host/BoundedJson.h"
 #include "host/KeyString.h"
 #include "host/MemoryStreams.h"
 #include "host/TeskPrototypeEnvironment.h"
@@ -46,9 +47,7 @@ bool readTable(AwsDynamoDBService& service, const std::string& table, const std:
 
 bool sameItem(const std::string& a, const std::string& b) {
     rapidjson::Document left, right;
-    left.Parse(a.c_str(), a.size());
-    right.Parse(b.c_str(), b.size());
-    return !left.HasParseError() && !right.HasParseError() && left == right;
+    return parseBoundedJson(left, a) && parseBoundedJson(right, b) && left == right;
 }
 
 } // namespace

@@ -1,30 +1,26 @@
 #include <cstdio>
-#include <ctime>
 
 #include "cli/Arguments.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
 #include "host/BackupStore.h"
+#include "host/UtcTime.h"
+#include "restore/RestorePlan.h"
 
 namespace {
 
 const char* kJobsHelp =
     "usage: ddb-backup jobs --store DIR\n"
     "\n"
-    "Lists the backup jobs in a store: table, region, level, job id, start time,\n"
-    "status, items and bytes. A job whose process ended without finishing it is\n"
-    "shown as interrupted; resume it with 'ddb-backup backup --resume JOB'.\n"
+    "Lists the backup jobs in a store: table, region, level, job id, the span of\n"
+    "time it covers, status, items and bytes. A full backup covers its scan: FROM\n"
+    "its start, UNTIL its end, and can be restored from UNTIL on. An incremental\n"
+    "holds every change made FROM where its chain stood UNTIL it began; restore\n"
+    "--at takes any second its chain covers. A job whose process ended without\n"
+    "finishing it is shown as interrupted; resume it with\n"
+    "'ddb-backup backup --resume JOB'.\n"
     "\n"
     "  --store DIR   the backup store (required)\n";
-
-std::string utcTime(int64_t seconds) {
-    time_t value = static_cast<time_t>(seconds);
-    tm utc{};
-    gmtime_r(&value, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
 
 } // namespace
 
@@ -46,12 +42,23 @@ int jobsCommand(int argc, char** argv) {
     BackupStore store(arguments.get("store"));
     std::vector<std::string> problems;
     auto jobs = store.listJobs(problems);
-    std::printf("%-32s %-16s %-5s %6s %-20s %-11s %10s %10s\n", "TABLE", "REGION", "LEVEL", "JOB", "START", "STATUS",
-                "ITEMS", "BYTES");
+    std::printf("%-32s %-16s %-5s %6s %-20s %-20s %-11s %10s %10s\n", "TABLE", "REGION", "LEVEL", "JOB", "FROM",
+                "UNTIL", "STATUS", "ITEMS", "BYTES");
     for (const auto& job : jobs) {
         const BackupManifest& m = job.manifest;
-        std::printf("%-32s %-16s %-5s %6lld %-20s %-11s %10llu %10s\n", m.table.c_str(), m.region.c_str(),
-                    m.incremental() ? "incr" : "full", static_cast<long long>(m.jobId), utcTime(m.startTime).c_str(),
+        std::string from = utcText(m.startTime), until = "-";
+        if (m.status == "complete") {
+            const CoveredSpan span = coveredSpan(jobs, job);
+            if (span.known) {
+                from = utcText(span.from);
+                until = utcText(span.until);
+            } else {
+                from = "(chain broken)";
+                until = utcText(span.until);
+            }
+        }
+        std::printf("%-32s %-16s %-5s %6lld %-20s %-20s %-11s %10llu %10s\n", m.table.c_str(), m.region.c_str(),
+                    m.incremental() ? "incr" : "full", static_cast<long long>(m.jobId), from.c_str(), until.c_str(),
                     job.interrupted ? "interrupted" : m.status.c_str(), static_cast<unsigned long long>(m.totalLines()),
                     humanBytes(static_cast<double>(m.totalBytes())).c_str());
         // Why a job failed, a broken incremental chain above all, stays in view.

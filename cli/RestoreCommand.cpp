@@ -12,6 +12,7 @@
 #include "cli/Commands.h"
 #include "host/BackupVerifier.h"
 #include "host/StoreReadEnvironment.h"
+#include "host/UtcTime.h"
 #include "restore/AwsDynamoDBRestoreRunner.h"
 #include "restore/RestorePlan.h"
 
@@ -20,8 +21,9 @@ namespace {
 const char* kRestoreHelp =
     "usage: ddb-backup restore --store DIR --table T [--region R] [options]\n"
     "\n"
-    "Restores a table from the backup store: the newest complete full backup at or\n"
-    "before the chosen job, then every complete incremental after it up to that job.\n"
+    "Restores a table from the backup store: the newest complete full backup that\n"
+    "had finished by the chosen job or time, then the incrementals of its chain that\n"
+    "hold every change since that full began, up to that job or time.\n"
     "Every chunk is verified before anything is written. The destination is created\n"
     "from the backed-up description unless it exists.\n"
     "\n"
@@ -29,6 +31,9 @@ const char* kRestoreHelp =
     "  --table T            the backed-up table (required)\n"
     "  --region R           its region (default: AWS_REGION, then AWS_DEFAULT_REGION)\n"
     "  --job ID             restore to this job (default: the newest complete one)\n"
+    "  --at TIME            restore the table as it was at this second: ISO 8601\n"
+    "                       with Z or an offset, e.g. 2026-12-09T14:30:00Z; 'jobs'\n"
+    "                       shows the times each job covers\n"
     "  --to TABLE           the destination table (default: the backed-up table)\n"
     "  --to-region R        the destination region (default: the backed-up region)\n"
     "  --overwrite          delete and re-create a destination that exists\n"
@@ -53,7 +58,7 @@ int restoreCommand(int argc, char** argv) {
     Arguments arguments;
     std::string error;
     if (!arguments.parse(argc, argv, 2,
-                         {"store", "table", "region", "job", "to", "to-region", "write-capacity", "threads", "role-arn"},
+                         {"store", "table", "region", "job", "at", "to", "to-region", "write-capacity", "threads", "role-arn"},
                          {"help", "verbose", "overwrite", "use-existing"}, error))
         return usage(error);
     if (arguments.has("help")) {
@@ -65,6 +70,11 @@ int restoreCommand(int argc, char** argv) {
         !arguments.getNumber("write-capacity", 0, 0, 40000000, writeCapacity, error) ||
         !arguments.getNumber("threads", 4, 1, 1000, threads, error))
         return usage(error);
+    int64_t at = 0;
+    if (arguments.has("at")) {
+        if (arguments.has("job")) return usage("--job and --at exclude each other");
+        if (!parseUtcTime(arguments.get("at"), at, error)) return usage("--at: " + error);
+    }
     const std::string table = arguments.get("table");
     const std::string region = regionFrom(arguments);
     if (!arguments.has("store")) return usage("--store is required");
@@ -78,14 +88,16 @@ int restoreCommand(int argc, char** argv) {
 
     BackupStore store(arguments.get("store"));
     RestorePlan plan;
-    if (!planRestore(store, region, table, job, plan, error)) {
+    if (arguments.has("at") ? !planRestoreAt(store, region, table, at, plan, error)
+                            : !planRestore(store, region, table, job, plan, error)) {
         std::fprintf(stderr, "ddb-backup restore: %s\n", error.c_str());
         return 1;
     }
     std::string jobs = plan.full.manifest.directoryName();
     for (const auto& incremental : plan.incrementals) jobs += ", " + incremental.manifest.directoryName();
-    std::fprintf(stderr, "ddb-backup: restoring %s [%s] into %s from %s\n", table.c_str(), region.c_str(),
-                 display.c_str(), jobs.c_str());
+    std::fprintf(stderr, "ddb-backup: restoring %s [%s] into %s from %s%s\n", table.c_str(), region.c_str(),
+                 display.c_str(), jobs.c_str(),
+                 plan.until > 0 ? (", changes up to " + utcText(plan.until)).c_str() : "");
 
     // Nothing is written from a backup that does not read back whole.
     std::vector<const BackupStore::Job*> all = {&plan.full};
@@ -125,6 +137,7 @@ int restoreCommand(int argc, char** argv) {
     for (const auto& incremental : plan.incrementals) {
         held.push_back(std::make_unique<StoreReadEnvironment>(incremental, sink));
         held.back()->countLinesInto(&replayed);
+        held.back()->replayChangesUntil(plan.until);
         incrementals.push_back(held.back().get());
         total += incremental.manifest.totalLines();
     }

@@ -78,8 +78,9 @@ bool GetRecordsResult::parseToStream(const std::string& responseBody, TeskOutput
             line.assign(remove ? "REMOVE: " : "UPDATE: ");
             line.append(buffer.GetString(), buffer.GetSize());
             line.push_back('\n');
-            if (!output->putString(line)) return false;
             approximateCreationDateTime = wholeSeconds(member(*dynamodb, "ApproximateCreationDateTime"));
+            output->noteChangeTime(approximateCreationDateTime);
+            if (!output->putString(line)) return false;
             lastSequenceNumber.assign(sequence->GetString(), sequence->GetStringLength());
             output->updateRestart(lastSequenceNumber);
             ++recordCount;

@@ -23,7 +23,8 @@ public:
     void assign(const rapidjson::Value& response);
 
     // Writes each record of `responseBody` to `output` as one line (one
-    // putString each), recording its sequence number with updateRestart.
+    // putString each, after noteChangeTime with its approximate creation
+    // time), recording its sequence number with updateRestart.
     // Stops after a record when the output's stopNow turns true (leaving
     // `nextShardIterator` empty). Returns false when the output refused a
     // line, when the body is not a JSON object, or at a record that lacks

@@ -6,6 +6,8 @@
 
 #include "BoundedJson.h"
 
+#include <algorithm>
+
 std::string BackupManifest::directoryName() const { return (incremental() ? "I" : "F") + std::to_string(jobId); }
 
 uint64_t BackupManifest::totalBytes() const {
@@ -31,6 +33,25 @@ bool BackupManifest::allSegmentsScanned() const {
     for (const auto& segment : segments)
         if (!segment.second.closed || !segment.second.restart.empty()) return false;
     return true;
+}
+
+bool BackupManifest::changeTimesRecorded() const {
+    for (const auto& shard : shards)
+        if (!shard.second.timesRecorded) return false;
+    return true;
+}
+
+int64_t BackupManifest::latestChangeTime(int64_t fallback) const {
+    bool any = false;
+    int64_t latest = 0;
+    for (const auto& shard : shards) {
+        if (!shard.second.timesRecorded) return fallback;
+        for (const auto& mark : shard.second.times) {
+            latest = any ? std::max(latest, mark.time) : mark.time;
+            any = true;
+        }
+    }
+    return any ? latest : fallback;
 }
 
 namespace {
@@ -121,6 +142,17 @@ std::string BackupManifest::toJson() const {
             writer.Bool(entry.second.closed);
             text("state", entry.second.state);
             writeChunks(writer, entry.second.chunks);
+            if (entry.second.timesRecorded) {
+                writer.Key("times");
+                writer.StartArray();
+                for (const auto& mark : entry.second.times) {
+                    writer.StartArray();
+                    writer.Uint64(mark.line);
+                    writer.Int64(mark.time);
+                    writer.EndArray();
+                }
+                writer.EndArray();
+            }
             writer.EndObject();
         }
         writer.EndArray();
@@ -165,6 +197,24 @@ bool readChunks(const rapidjson::Value& owner, std::vector<ChunkRecord>& chunks)
         chunk.number = static_cast<int>(number);
         chunks.push_back(chunk);
     }
+    return true;
+}
+
+// Marks in line order, each within the shard's lines.
+bool readTimes(const rapidjson::Value& owner, ShardRecord& shard) {
+    auto list = owner.FindMember("times");
+    if (list == owner.MemberEnd()) return true; // written before marks were kept
+    if (!list->value.IsArray()) return false;
+    uint64_t lines = 0;
+    for (const auto& chunk : shard.chunks) lines += chunk.lines;
+    for (const auto& element : list->value.GetArray()) {
+        if (!element.IsArray() || element.Size() != 2 || !element[0].IsUint64() || !element[1].IsInt64()) return false;
+        TimeMark mark{element[0].GetUint64(), element[1].GetInt64()};
+        if (mark.line >= lines || mark.time < 0 || (!shard.times.empty() && mark.line <= shard.times.back().line))
+            return false;
+        shard.times.push_back(mark);
+    }
+    shard.timesRecorded = true;
     return true;
 }
 
@@ -251,6 +301,10 @@ bool BackupManifest::fromJson(const std::string& text, BackupManifest& manifest,
                 !closed->value.IsBool() || !readString(element, "state", shard.state) ||
                 !readChunks(element, shard.chunks)) {
                 error = "a shard entry is malformed";
+                return false;
+            }
+            if (!readTimes(element, shard)) {
+                error = "the time marks of shard " + shard.id + " are malformed";
                 return false;
             }
             shard.closed = closed->value.GetBool();

@@ -31,11 +31,22 @@ struct SegmentRecord {
     std::vector<ChunkRecord> chunks;
 };
 
+// From line `line` (0-based, over the shard's chunks) on, the changes were
+// made in second `time` (their approximate creation time, seconds since the
+// epoch), up to the next mark. A restore to a point in time replays a shard
+// up to its first mark past that point.
+struct TimeMark {
+    uint64_t line = 0;
+    int64_t time = 0;
+};
+
 struct ShardRecord {
     std::string id;
     bool closed = false;
     std::string state; // "finished", "empty" or the last sequence number saved
     std::vector<ChunkRecord> chunks;
+    std::vector<TimeMark> times;
+    bool timesRecorded = false; // false in stores written before they were
 };
 
 struct BackupManifest {
@@ -63,6 +74,12 @@ struct BackupManifest {
     std::map<std::string, FileRecord> files;
 
     bool incremental() const { return level == "incremental"; }
+    // Incremental: every shard carries its time marks, so a restore can stop
+    // at any second of it.
+    bool changeTimesRecorded() const;
+    // Incremental: the creation time of its newest change, or `fallback`
+    // when it holds none or did not record times.
+    int64_t latestChangeTime(int64_t fallback) const;
     // "F<job>" or "I<job>": the job's directory name.
     std::string directoryName() const;
 

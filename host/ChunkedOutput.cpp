@@ -15,7 +15,9 @@
 ChunkedOutput::ChunkedOutput(StoreEnvironment& environment, std::string directory, std::vector<ChunkRecord> previous,
                              uint64_t chunkSize, OnClose onClose)
     : TeskOutput(directory), environment_(environment), directory_(std::move(directory)), chunkSize_(chunkSize == 0 ? 1 : chunkSize),
-      onClose_(std::move(onClose)), chunks_(std::move(previous)) {}
+      onClose_(std::move(onClose)), chunks_(std::move(previous)) {
+    for (const auto& chunk : chunks_) lines_ += chunk.lines;
+}
 
 ChunkedOutput::~ChunkedOutput() {
     // Not closed: whatever was written is not part of the backup.
@@ -47,6 +49,15 @@ bool ChunkedOutput::fail(const std::string& why) {
 
 bool ChunkedOutput::stopNow() { return environment_.stopRequested(); }
 
+void ChunkedOutput::noteChangeTime(int64_t seconds) {
+    if (times_.empty() || times_.back().time != seconds) {
+        if (!times_.empty() && times_.back().line == lines_)
+            times_.back().time = seconds; // the previous mark has no line yet
+        else
+            times_.push_back(TimeMark{lines_, seconds});
+    }
+}
+
 bool ChunkedOutput::openChunk() {
     current_ = ChunkRecord();
     current_.number = chunks_.empty() ? 1 : chunks_.back().number + 1;
@@ -72,6 +83,7 @@ bool ChunkedOutput::writeToChunk(const char* data, size_t length) {
     const uint64_t lines = static_cast<uint64_t>(std::count(data, data + length, '\n'));
     current_.bytes += length;
     current_.lines += lines;
+    lines_ += lines;
     midLine_ = length > 0 && data[length - 1] != '\n';
     environment_.countWritten(lines, length);
     return true;
@@ -135,5 +147,7 @@ bool ChunkedOutput::close(const std::string& restart) {
         return fail("cannot sync directory " + directory_ + ": " + file_util::lastErrorText());
     closed_ = true;
     restart_ = restart;
-    return onClose_(restart, chunks_);
+    // A mark with no line after it (noted, then nothing written) is dropped.
+    if (!times_.empty() && times_.back().line >= lines_) times_.pop_back();
+    return onClose_(restart, chunks_, times_);
 }

@@ -21,7 +21,8 @@ class StoreEnvironment;
 class ChunkedOutput : public TeskOutput {
 public:
     // Records a closed output: where it stopped and every chunk it holds.
-    using OnClose = std::function<bool(const std::string& restart, const std::vector<ChunkRecord>& chunks)>;
+    using OnClose = std::function<bool(const std::string& restart, const std::vector<ChunkRecord>& chunks,
+                                       const std::vector<TimeMark>& times)>;
 
     // `previous` are the chunks a resumed stream already holds; new chunks
     // are numbered after them.
@@ -34,6 +35,7 @@ public:
     bool flush() override { return true; }
     bool close(const std::string& restart) override;
     bool stopNow() override;
+    void noteChangeTime(int64_t seconds) override;
 
     // Removes chunk files of this stream that the manifest does not hold
     // (left by a run that ended before recording them).
@@ -58,4 +60,6 @@ private:
     ChunkRecord current_;
     std::unique_ptr<Sha256Digest> digest_;
     bool midLine_ = false;
+    uint64_t lines_ = 0; // in every chunk so far, the current one included
+    std::vector<TimeMark> times_;
 };

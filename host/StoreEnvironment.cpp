@@ -59,7 +59,7 @@ std::shared_ptr<TeskOutput> StoreEnvironment::openSegmentOutput(const std::strin
     ChunkedOutput::removeUnrecorded(directory, previous);
     return std::make_shared<ChunkedOutput>(
         *this, directory, std::move(previous), chunkSize_,
-        [this, segment](const std::string& restart, const std::vector<ChunkRecord>& chunks) {
+        [this, segment](const std::string& restart, const std::vector<ChunkRecord>& chunks, const std::vector<TimeMark>&) {
             return recordSegment(segment, restart, chunks);
         });
 }
@@ -84,8 +84,8 @@ std::shared_ptr<TeskOutput> StoreEnvironment::openShardOutput(const std::string&
     ChunkedOutput::removeUnrecorded(directory, {});
     return std::make_shared<ChunkedOutput>(
         *this, directory, std::vector<ChunkRecord>(), chunkSize_,
-        [this, shardId](const std::string& state, const std::vector<ChunkRecord>& chunks) {
-            return recordShard(shardId, state, chunks);
+        [this, shardId](const std::string& state, const std::vector<ChunkRecord>& chunks,
+                        const std::vector<TimeMark>& times) { return recordShard(shardId, state, chunks, times);
         });
 }
 
@@ -121,13 +121,15 @@ bool StoreEnvironment::recordSegment(int index, const std::string& restart, cons
 }
 
 bool StoreEnvironment::recordShard(const std::string& shardId, const std::string& state,
-                                   const std::vector<ChunkRecord>& chunks) {
+                                   const std::vector<ChunkRecord>& chunks, const std::vector<TimeMark>& times) {
     std::lock_guard<std::mutex> guard(manifestMutex_);
     ShardRecord& shard = manifest_.shards[shardId];
     shard.id = shardId;
     shard.closed = true;
     shard.state = state;
     shard.chunks = chunks;
+    shard.times = times;
+    shard.timesRecorded = true;
     if (!saveLocked("recordShard", "shard " + shardId)) return false;
     ++segmentsDone_;
     return true;

@@ -35,7 +35,8 @@ public:
     // Records a closed segment: where it stopped and every chunk it holds.
     bool recordSegment(int index, const std::string& restart, const std::vector<ChunkRecord>& chunks);
     // Records a closed shard: its state for the next incremental and its chunks.
-    bool recordShard(const std::string& shardId, const std::string& state, const std::vector<ChunkRecord>& chunks);
+    bool recordShard(const std::string& shardId, const std::string& state, const std::vector<ChunkRecord>& chunks,
+                     const std::vector<TimeMark>& times);
     // Records a control file's size and checksum once it is written.
     bool recordFile(const std::string& name, const std::string& text);
     // Notes the incremental this job continues (committed with the next record).

@@ -1,5 +1,6 @@
 #include "StoreReadEnvironment.h"
 
+#include <cstdint>
 #include <fstream>
 
 #include "BackupVerifier.h"
@@ -15,20 +16,21 @@ namespace {
 class ChunkedInput : public TeskInput {
 public:
     ChunkedInput(std::string directory, std::vector<ChunkRecord> chunks, TeskEnvironment& environment,
-                 std::atomic<uint64_t>* lineCounter)
+                 std::atomic<uint64_t>* lineCounter, uint64_t lineLimit = UINT64_MAX)
         : TeskInput(directory), directory_(std::move(directory)), chunks_(std::move(chunks)),
-          environment_(environment), lineCounter_(lineCounter) {}
+          environment_(environment), lineCounter_(lineCounter), linesLeft_(lineLimit) {}
 
     bool error() override { return failed_; }
 
     bool getLine(std::string& line) override {
         for (;;) {
-            if (failed_) return false;
+            if (failed_ || linesLeft_ == 0) return false;
             if (!file_.is_open()) {
                 if (next_ >= chunks_.size()) return false;
                 if (!openChunk()) return false;
             }
             if (std::getline(file_, line)) {
+                --linesLeft_;
                 bytes_ += line.size() + 1;
                 if (lineCounter_) ++*lineCounter_;
                 return true;
@@ -94,7 +96,16 @@ private:
     uint64_t bytes_ = 0;
     bool failed_ = false;
     std::atomic<uint64_t>* lineCounter_;
+    uint64_t linesLeft_;
 };
+
+// How many of a shard's lines hold changes made at or before `until`: its
+// lines up to the first mark past it.
+uint64_t linesUntil(const ShardRecord& shard, int64_t until) {
+    for (const auto& mark : shard.times)
+        if (mark.time > until) return mark.line;
+    return UINT64_MAX;
+}
 
 } // namespace
 
@@ -134,7 +145,9 @@ std::shared_ptr<TeskInput> StoreReadEnvironment::openShardInput(const std::strin
     auto found = job_.manifest.shards.find(shardId);
     // A shard listed in the tree but never recorded (it had failed) has no
     // data here: an empty input, as the restore expects for such a shard.
-    std::vector<ChunkRecord> chunks = found == job_.manifest.shards.end() ? std::vector<ChunkRecord>()
-                                                                           : found->second.chunks;
-    return std::make_shared<ChunkedInput>(job_.directory + "/" + shardId, std::move(chunks), *this, lineCounter_);
+    if (found == job_.manifest.shards.end())
+        return std::make_shared<ChunkedInput>(job_.directory + "/" + shardId, std::vector<ChunkRecord>(), *this,
+                                              lineCounter_);
+    return std::make_shared<ChunkedInput>(job_.directory + "/" + shardId, found->second.chunks, *this, lineCounter_,
+                                          until_ > 0 ? linesUntil(found->second, until_) : UINT64_MAX);
 }

@@ -26,10 +26,14 @@ public:
     // Every line any input of this environment hands out is counted here
     // (for progress displays); set before the first input is opened.
     void countLinesInto(std::atomic<uint64_t>* counter) { lineCounter_ = counter; }
+    // Shard inputs end before the first change made after second `until`
+    // (a restore to a point in time); set before the first input is opened.
+    void replayChangesUntil(int64_t until) { until_ = until; }
 
 private:
     std::shared_ptr<TeskInput> openFile(const std::string& name);
 
     const BackupStore::Job job_;
     std::atomic<uint64_t>* lineCounter_ = nullptr;
+    int64_t until_ = 0; // 0: every change
 };

@@ -2,6 +2,7 @@
 // A named output stream that a backup writes into. The host owns it; the
 // engine holds shared pointers. One producer thread writes to an output.
 
+#include <cstdint>
 #include <string>
 
 class TeskOutput {
@@ -18,6 +19,9 @@ public:
     virtual bool flush() = 0;
     // Ends the output; `restart` is where the producer stopped (empty: at the end).
     virtual bool close(const std::string& restart) = 0;
+    // The time, in seconds since the epoch, at which the change of the next
+    // line was made. Outputs that keep time marks record it.
+    virtual void noteChangeTime(int64_t seconds) { (void)seconds; }
     // True when the host asks the producer to stop at the next safe point.
     virtual bool stopNow() { return false; }
 

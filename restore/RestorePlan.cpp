@@ -1,6 +1,55 @@
 #include "restore/RestorePlan.h"
 
+#include <algorithm>
+#include <climits>
+#include <map>
+
+#include "host/UtcTime.h"
+
 namespace {
+
+using Job = BackupStore::Job;
+
+// A chain started without a predecessor read the stream from its oldest
+// record, which is at most this old.
+constexpr int64_t kStreamRetentionSeconds = 24 * 3600;
+
+// The complete jobs of one table.
+struct TableJobs {
+    std::vector<const Job*> all; // increasing id
+    std::map<int64_t, const Job*> byId;
+
+    const Job* find(int64_t id) const {
+        auto found = byId.find(id);
+        return found == byId.end() ? nullptr : found->second;
+    }
+};
+
+TableJobs completeJobs(const std::vector<Job>& jobs, const std::string& region, const std::string& table) {
+    TableJobs complete;
+    for (const auto& job : jobs)
+        if (job.manifest.table == table && job.manifest.region == region && job.manifest.status == "complete") {
+            complete.all.push_back(&job);
+            complete.byId[job.manifest.jobId] = &job;
+        }
+    std::sort(complete.all.begin(), complete.all.end(),
+              [](const Job* a, const Job* b) { return a->manifest.jobId < b->manifest.jobId; });
+    return complete;
+}
+
+// The second from which an incremental holds every change; LLONG_MAX when
+// its predecessor is not a complete job, so nothing can be shown.
+int64_t coveredFrom(const TableJobs& jobs, const BackupManifest& m) {
+    if (m.previousJob > 0) {
+        const Job* previous = jobs.find(m.previousJob);
+        return previous && previous->manifest.incremental() ? previous->manifest.startTime : LLONG_MAX;
+    }
+    if (m.afterFull > 0) {
+        const Job* full = jobs.find(m.afterFull);
+        if (full && !full->manifest.incremental()) return std::min(full->manifest.startTime, m.startTime);
+    }
+    return m.startTime - kStreamRetentionSeconds;
+}
 
 // Whether the changes of `incremental` may be replayed on top of `full`: the
 // full was complete when the incremental began. Stores written before that
@@ -10,37 +59,80 @@ bool follows(const BackupManifest& incremental, const BackupManifest& full) {
     return incremental.startTime >= full.endTime;
 }
 
-// The complete incrementals after `full` up to `last` (inclusive), if they
-// form one chain: each continues the one before, the first continues one
-// older than the full or starts a chain.
-bool chainAfter(const std::vector<BackupStore::Job>& complete, const BackupStore::Job& full, int64_t last,
-                std::vector<BackupStore::Job>& chain, std::string& broken) {
-    chain.clear();
-    for (const auto& job : complete) {
-        const BackupManifest& m = job.manifest;
-        if (!m.incremental() || m.jobId <= full.manifest.jobId || m.jobId > last) continue;
-        const bool continues = chain.empty() ? (m.previousJob < full.manifest.jobId)
-                                             : m.previousJob == chain.back().manifest.jobId;
-        if (!continues) {
-            broken = "incremental " + m.directoryName() + " does not continue " +
-                     (chain.empty() ? full.manifest.directoryName() : chain.back().manifest.directoryName()) +
-                     " (it continues job " + std::to_string(m.previousJob) + ")";
+// The incrementals, oldest first, whose changes bring `full` up to the end
+// of `last`: back through the chain to one that holds every change since the
+// full's scan began, and any before it that may still hold such changes.
+bool chainTo(const TableJobs& jobs, const Job& full, const Job& last, std::vector<Job>& chain, std::string& broken) {
+    const int64_t scanStart = full.manifest.startTime;
+    std::vector<const Job*> reversed;
+    const Job* walk = &last;
+    bool reached = false;
+    while (walk) {
+        reversed.push_back(walk);
+        const BackupManifest& m = walk->manifest;
+        reached |= coveredFrom(jobs, m) <= scanStart;
+        const Job* previous = m.previousJob > 0 ? jobs.find(m.previousJob) : nullptr;
+        if (previous && !previous->manifest.incremental()) previous = nullptr;
+        if (!reached && !previous) {
+            broken = m.previousJob > 0
+                         ? "incremental " + m.directoryName() + " continues job " + std::to_string(m.previousJob) +
+                               ", which is not a complete incremental of the table"
+                         : "the chain of " + last.manifest.directoryName() + " begins with " + m.directoryName() +
+                               ", after " + full.manifest.directoryName() + " began";
             return false;
         }
-        chain.push_back(job);
+        // Past the reach: an older incremental counts only while it may hold
+        // changes made after the scan began (it read on past its own start).
+        if (reached && (!previous || previous->manifest.latestChangeTime(previous->manifest.endTime) < scanStart))
+            break;
+        walk = previous;
+        if (reversed.size() > jobs.all.size()) {
+            broken = "the chain of " + last.manifest.directoryName() + " loops";
+            return false;
+        }
     }
+    chain.clear();
+    for (auto it = reversed.rbegin(); it != reversed.rend(); ++it) chain.push_back(**it);
     return true;
 }
 
-std::string restorableJobs(const std::vector<BackupStore::Job>& complete) {
+std::string restorableJobs(const TableJobs& jobs) {
     std::string list;
-    for (const auto& job : complete) {
-        const BackupManifest& m = job.manifest;
+    for (const Job* job : jobs.all) {
+        const BackupManifest& m = job->manifest;
         bool restorable = !m.incremental();
-        for (const auto& full : complete)
-            restorable |= m.incremental() && !full.manifest.incremental() && full.manifest.jobId < m.jobId &&
-                          follows(m, full.manifest);
+        const Job* newestFull = nullptr;
+        for (const Job* full : jobs.all)
+            if (m.incremental() && !full->manifest.incremental() && full->manifest.jobId < m.jobId &&
+                follows(m, full->manifest))
+                newestFull = full;
+        std::vector<Job> chain;
+        std::string broken;
+        restorable |= newestFull && chainTo(jobs, *newestFull, *job, chain, broken);
         if (restorable) list += (list.empty() ? "" : ", ") + m.directoryName();
+    }
+    return list.empty() ? "none" : list;
+}
+
+// For each full backup, the seconds from the end of its scan up to the
+// latest its chains reach: the points a restore --at can take.
+std::string restorableTimes(const TableJobs& jobs) {
+    std::string list;
+    for (const Job* full : jobs.all) {
+        if (full->manifest.incremental()) continue;
+        // The newest incremental whose chain reaches back to this full.
+        int64_t reach = -1;
+        for (auto it = jobs.all.rbegin(); it != jobs.all.rend() && reach < 0; ++it) {
+            const BackupManifest& m = (*it)->manifest;
+            std::vector<Job> chain;
+            std::string broken;
+            if (m.incremental() && m.startTime > full->manifest.endTime && chainTo(jobs, *full, **it, chain, broken) &&
+                std::all_of(chain.begin(), chain.end(), [](const Job& j) { return j.manifest.changeTimesRecorded(); }))
+                reach = m.startTime - 1;
+        }
+        if (reach >= 0)
+            list += (list.empty() ? "" : "; ") + utcText(full->manifest.endTime) + " to " + utcText(reach) + " (from " +
+                    full->manifest.directoryName() + ")";
     }
     return list.empty() ? "none" : list;
 }
@@ -51,20 +143,16 @@ bool planRestore(const BackupStore& store, const std::string& region, const std:
                  RestorePlan& plan, std::string& error) {
     const std::string where = table + " [" + region + "]";
     std::vector<std::string> problems;
-    std::vector<BackupStore::Job> complete; // in increasing id order
-    const BackupStore::Job* target = nullptr;
-    for (auto& job : store.listJobs(problems)) {
-        const BackupManifest& m = job.manifest;
-        if (m.table != table || m.region != region) continue;
-        if (m.jobId == targetJob && m.status != "complete") {
+    const std::vector<Job> listed = store.listJobs(problems);
+    for (const auto& job : listed)
+        if (job.manifest.table == table && job.manifest.region == region && job.manifest.jobId == targetJob &&
+            job.manifest.status != "complete") {
             error = "job " + std::to_string(targetJob) + " of " + where + " is " +
-                    (job.interrupted ? std::string("interrupted") : m.status) + ", not a complete backup";
+                    (job.interrupted ? std::string("interrupted") : job.manifest.status) + ", not a complete backup";
             return false;
         }
-        if (m.status == "complete") complete.push_back(std::move(job));
-    }
-    for (const auto& job : complete)
-        if (job.manifest.jobId == targetJob) target = &job;
+    const TableJobs jobs = completeJobs(listed, region, table);
+    const Job* target = targetJob != 0 ? jobs.find(targetJob) : nullptr;
     if (targetJob != 0 && !target) {
         error = "no job " + std::to_string(targetJob) + " of " + where + " in the store; 'ddb-backup jobs' lists them";
         return false;
@@ -73,44 +161,105 @@ bool planRestore(const BackupStore& store, const std::string& region, const std:
     // The newest point: the newest incremental that follows the newest full,
     // or else that full alone.
     if (!target) {
-        const BackupStore::Job* newestFull = nullptr;
-        for (const auto& job : complete)
-            if (!job.manifest.incremental()) newestFull = &job;
-        if (!newestFull) {
+        for (const Job* job : jobs.all)
+            if (!job->manifest.incremental()) target = job;
+        if (!target) {
             error = "no complete full backup of " + where + " in the store; a restore starts from one";
             return false;
         }
-        target = newestFull;
-        for (const auto& job : complete)
-            if (job.manifest.incremental() && job.manifest.jobId > newestFull->manifest.jobId &&
-                follows(job.manifest, newestFull->manifest))
-                target = &job;
+        const Job* newestFull = target;
+        for (const Job* job : jobs.all)
+            if (job->manifest.incremental() && job->manifest.jobId > newestFull->manifest.jobId &&
+                follows(job->manifest, newestFull->manifest))
+                target = job;
     }
 
     plan.incrementals.clear();
+    plan.until = 0;
     if (!target->manifest.incremental()) {
         plan.full = *target;
         return true;
     }
-    const BackupStore::Job* full = nullptr;
-    for (const auto& job : complete)
-        if (!job.manifest.incremental() && job.manifest.jobId < target->manifest.jobId &&
-            follows(target->manifest, job.manifest))
-            full = &job;
+    const Job* full = nullptr;
+    for (const Job* job : jobs.all)
+        if (!job->manifest.incremental() && job->manifest.jobId < target->manifest.jobId &&
+            follows(target->manifest, job->manifest))
+            full = job;
     if (!full) {
         error = "no complete full backup of " + where + " was finished when incremental " +
                 target->manifest.directoryName() +
-                " began, so its changes cannot be replayed on one; jobs that can be restored: " +
-                restorableJobs(complete);
+                " began, so its changes cannot be replayed on one; jobs that can be restored: " + restorableJobs(jobs);
         return false;
     }
     std::string broken;
-    if (!chainAfter(complete, *full, target->manifest.jobId, plan.incrementals, broken)) {
+    if (!chainTo(jobs, *full, *target, plan.incrementals, broken)) {
         error = "the incrementals of " + where + " from " + full->manifest.directoryName() + " to " +
                 target->manifest.directoryName() + " are not one chain: " + broken +
-                "; jobs that can be restored: " + restorableJobs(complete);
+                "; jobs that can be restored: " + restorableJobs(jobs);
         return false;
     }
     plan.full = *full;
     return true;
+}
+
+bool planRestoreAt(const BackupStore& store, const std::string& region, const std::string& table, int64_t at,
+                   RestorePlan& plan, std::string& error) {
+    const std::string where = table + " [" + region + "]";
+    std::vector<std::string> problems;
+    const std::vector<Job> listed = store.listJobs(problems);
+    const TableJobs jobs = completeJobs(listed, region, table);
+    // Newest full first: the fewer changes to replay, the better.
+    std::vector<const Job*> fulls;
+    for (const Job* job : jobs.all)
+        if (!job->manifest.incremental() && job->manifest.endTime <= at) fulls.push_back(job);
+    std::sort(fulls.begin(), fulls.end(), [](const Job* a, const Job* b) {
+        return a->manifest.endTime != b->manifest.endTime ? a->manifest.endTime > b->manifest.endTime
+                                                          : a->manifest.jobId > b->manifest.jobId;
+    });
+    // The incrementals that began after `at`, earliest first: each holds
+    // every change made before it began.
+    std::vector<const Job*> covering;
+    for (const Job* job : jobs.all)
+        if (job->manifest.incremental() && job->manifest.startTime > at) covering.push_back(job);
+    std::stable_sort(covering.begin(), covering.end(),
+                     [](const Job* a, const Job* b) { return a->manifest.startTime < b->manifest.startTime; });
+
+    std::string why = fulls.empty() ? "no complete full backup of it had finished by then"
+                                    : "no complete incremental chain reaches that second from a full backup";
+    for (const Job* full : fulls)
+        for (const Job* last : covering) {
+            std::vector<Job> chain;
+            std::string broken;
+            if (!chainTo(jobs, *full, *last, chain, broken)) continue;
+            const auto old = std::find_if(chain.begin(), chain.end(),
+                                          [](const Job& job) { return !job.manifest.changeTimesRecorded(); });
+            if (old != chain.end()) {
+                why = "incremental " + old->manifest.directoryName() +
+                      " was written before change times were recorded, so it can only be restored whole (--job)";
+                continue;
+            }
+            plan.full = *full;
+            plan.incrementals = std::move(chain);
+            plan.until = at;
+            return true;
+        }
+    error = "cannot restore " + where + " as of " + utcText(at) + ": " + why + ". Times that can be restored: " +
+            restorableTimes(jobs);
+    return false;
+}
+
+CoveredSpan coveredSpan(const std::vector<BackupStore::Job>& listed, const BackupStore::Job& job) {
+    const BackupManifest& m = job.manifest;
+    CoveredSpan span;
+    if (!m.incremental()) {
+        span.from = m.startTime;
+        span.until = m.endTime;
+        span.known = true;
+        return span;
+    }
+    const TableJobs jobs = completeJobs(listed, m.region, m.table);
+    span.from = coveredFrom(jobs, m);
+    span.until = m.startTime;
+    span.known = span.from != LLONG_MAX;
+    return span;
 }

@@ -2,14 +2,14 @@
 // Which jobs of the backup store restore a table to a point.
 //
 // A full backup is a fuzzy snapshot: each item as it was when the scan
-// reached it. Changes replayed on top of it must therefore reach at least
-// the end of its scan, or an item scanned late would be set back to an
-// older change. So an incremental's changes follow a full only when that
-// full was already complete when the incremental began; a restore to such
-// an incremental starts from the newest full for which this holds, and
-// replays every complete incremental after that full up to the target, in
-// order. A restore to a full backup, or to the newest point when no
-// incremental began after the newest full was complete, is that full alone.
+// reached it. It is consistent only from the end of its scan, and only with
+// every change made since its scan began replayed on top. An incremental
+// holds every change from where its predecessor stopped (or, first in a
+// chain, from the start of the full it began from) until it began itself,
+// each with its time. So a restore to a point takes the newest full that
+// had finished by then, and replays, in order, the incrementals of one
+// chain from the one that reaches back to that full's start up to one that
+// began after the point. A restore to a full backup alone is that full.
 
 #include <cstdint>
 #include <string>
@@ -20,6 +20,8 @@
 struct RestorePlan {
     BackupStore::Job full;
     std::vector<BackupStore::Job> incrementals;
+    // Replay only changes made at or before this second; 0: every change.
+    int64_t until = 0;
 };
 
 // `targetJob` 0 means the newest point the store can restore. False with a
@@ -27,3 +29,19 @@ struct RestorePlan {
 // plan exists.
 bool planRestore(const BackupStore& store, const std::string& region, const std::string& table, int64_t targetJob,
                  RestorePlan& plan, std::string& error);
+
+// The plan that restores the table as it was at second `at`. False with the
+// spans of time the store can restore when it cannot reach `at`.
+bool planRestoreAt(const BackupStore& store, const std::string& region, const std::string& table, int64_t at,
+                   RestorePlan& plan, std::string& error);
+
+// What a complete job covers, for listings: a full backup from its scan's
+// start to its end; an incremental every change from `from` until `until`
+// (exclusive). `known` is false for an incremental whose predecessor is not
+// a complete job of the list.
+struct CoveredSpan {
+    int64_t from = 0;
+    int64_t until = 0;
+    bool known = false;
+};
+CoveredSpan coveredSpan(const std::vector<BackupStore::Job>& jobs, const BackupStore::Job& job);

@@ -104,6 +104,18 @@ contains "restore names the jobs it replays" "from F"
 check "restore onto an existing table is refused" 1 "$cli" restore --store "$store" --table "$stream_table" --to "$stream_table-copy"
 contains "and says so" "already exists and will not be overwritten"
 check "restore with --overwrite" 0 "$cli" restore --store "$store" --table "$stream_table" --to "$stream_table-copy" --overwrite
+now=$(date -u +%Y-%m-%dT%H:%M:%SZ)
+check "restore --at a second no chain covers yet" 1 "$cli" restore --store "$store" --table "$stream_table" --to "$stream_table-at" --at "$now"
+contains "says which times can be restored" "Times that can be restored: "
+check "restore --at without a zone is refused" 2 "$cli" restore --store "$store" --table "$stream_table" --at "2026-12-09T10:00:00"
+contains "and says how to give one" "add Z for UTC"
+check "restore --at with --job is refused" 2 "$cli" restore --store "$store" --table "$stream_table" --at "$now" --job 1
+sleep 1
+check "incremental covering that second" 0 "$cli" backup --table "$stream_table" --store "$store" --incremental
+check "restore --at a covered second" 0 "$cli" restore --store "$store" --table "$stream_table" --to "$stream_table-at" --at "$now"
+contains "restore --at names the cut" "changes up to $now"
+check "jobs shows covered spans" 0 "$cli" jobs --store "$store"
+contains "with a FROM and UNTIL column" "UNTIL"
 check "--overwrite with --use-existing is refused" 2 "$cli" restore --store "$store" --table "$table" --overwrite --use-existing
 cp "$chunk" "$work/saved"
 printf 'X' | dd of="$chunk" bs=1 seek=10 conv=notrunc status=none

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <regex>
 
 #include "backup/BackupJob.h"
 #include "dynamodb/AwsDynamoDBService.h"
@@ -13,6 +14,7 @@
 #include "host/KeyString.h"
 #include "host/StoreEnvironment.h"
 #include "host/StoreReadEnvironment.h"
+#include "host/UtcTime.h"
 #include "restore/AwsDynamoDBRestoreRunner.h"
 #include "restore/RestorePlan.h"
 #include "tests/support/LocalAdmin.h"
@@ -57,6 +59,30 @@ struct RestoreFixture : ::testing::Test {
         }
         AwsDynamoDBRestoreRunner runner(localCredentials(), environment);
         return runner.execute(overwrite, destination, &full, incrementals, writeCapacity, 4, useExisting);
+    }
+
+    // Restores `table` as it was at second `at` into a new `destination`;
+    // the jobs replayed, or the refusal.
+    std::string restoreAt(const std::string& table, int64_t at, const std::string& destination) {
+        BackupStore backups(store.path);
+        RestorePlan plan;
+        std::string error;
+        if (!planRestoreAt(backups, "us-east-1", table, at, plan, error)) return "refused: " + error;
+        EXPECT_EQ(plan.until, at);
+        StoreReadEnvironment full(plan.full, log);
+        std::list<std::unique_ptr<StoreReadEnvironment>> held;
+        std::list<TeskEnvironment*> incrementals;
+        std::string jobs = plan.full.manifest.directoryName();
+        for (const auto& job : plan.incrementals) {
+            held.push_back(std::make_unique<StoreReadEnvironment>(job, log));
+            held.back()->replayChangesUntil(plan.until);
+            incrementals.push_back(held.back().get());
+            jobs += "," + job.manifest.directoryName();
+        }
+        TeskPrototypeEnvironment run("restore", log);
+        AwsDynamoDBRestoreRunner runner(localCredentials(), run);
+        if (!runner.execute(false, destination, &full, incrementals, 0, 4, false)) return "failed: " + run.getFailure();
+        return jobs;
     }
 };
 
@@ -186,6 +212,92 @@ TEST_F(RestoreFixture, IncrementalTakenDuringAFullIsNotReplayedOnIt) {
     const std::string later = uniqueTableName("overlap-later");
     ASSERT_TRUE(restore(table, later, false, false, 0, run)) << run.getFailure();
     EXPECT_TRUE(sameItems(tableContents(service, later), tableContents(service, table)));
+}
+
+// A restore to a second gives the table as it was then: the newest full
+// that had finished, and every change of its chain up to that second, cut
+// inside an incremental where the second falls. Snapshots taken at marked
+// seconds are the truth; one incremental ran while the full was scanning.
+TEST_F(RestoreFixture, RestoreToAnySecondTheChainCovers) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    AwsDynamoDBService service(credentials, setup);
+    const std::string table = uniqueTableName("attime");
+    ASSERT_TRUE(service.createTable(createTableBody(table, kOnDemandWithStream)).isSuccess());
+    auto put = [&](const std::string& id, const std::string& v) {
+        ASSERT_TRUE(service.batchPutItems(table, {R"({"id":{"S":")" + id + R"("},"v":{"S":")" + v + R"("}})"}).isSuccess());
+    };
+    auto remove = [&](const std::string& id) {
+        std::map<std::string, WriteRequest> removal = {{id, {2, R"({"id":{"S":")" + id + R"("}})"}}};
+        ASSERT_TRUE(service.batchWriteItems(table, {"id"}, removal).isSuccess());
+    };
+    put("x", "0");
+    put("y", "0");
+    BackupJobOptions options;
+    options.storeRoot = store.path;
+    options.table = table;
+    options.region = "us-east-1";
+    options.segments = 1;
+    options.credentials = localCredentials();
+    options.onStart = [&](StoreEnvironment&) {
+        put("x", "during-full");
+        backup(table, true); // overlaps the full
+    };
+    BackupJobResult full = runBackupJob(options);
+    ASSERT_EQ(full.status, "complete") << full.error;
+
+    put("x", "1");
+    const int64_t first = markTime(service, table);
+    const auto atFirst = tableContents(service, table);
+    put("x", "2");
+    remove("y");
+    put("z", "2");
+    const int64_t second = markTime(service, table);
+    const auto atSecond = tableContents(service, table);
+    backup(table, true);
+    put("x", "3");
+    const int64_t third = markTime(service, table);
+    const auto atThird = tableContents(service, table);
+    put("x", "4");
+    put("w", "4");
+    backup(table, true);
+    ASSERT_GT(first, 0);
+
+    // I2 is replayed only if it may hold a change made after F1 began.
+    const std::string during = "(F1,I2|F1)";
+    EXPECT_TRUE(std::regex_match(restoreAt(table, first - 1, table + "-at1"), std::regex(during + ",I3")));
+    EXPECT_TRUE(sameItems(tableContents(service, table + "-at1"), atFirst));
+    EXPECT_TRUE(std::regex_match(restoreAt(table, second - 1, table + "-at2"), std::regex(during + ",I3")));
+    EXPECT_TRUE(sameItems(tableContents(service, table + "-at2"), atSecond));
+    // The second falls inside the last incremental: it is cut there.
+    EXPECT_TRUE(std::regex_match(restoreAt(table, third - 1, table + "-at3"), std::regex(during + ",I3,I4")));
+    EXPECT_TRUE(sameItems(tableContents(service, table + "-at3"), atThird));
+    EXPECT_EQ(atThird.size(), 2u);
+
+    // Before the full had finished, or after the last incremental began,
+    // nothing can show the table; the refusal says what can.
+    const std::string before = restoreAt(table, full.manifest.endTime - 1, table + "-early");
+    EXPECT_NE(before.find("refused: cannot restore " + table + " [us-east-1] as of " +
+                          utcText(full.manifest.endTime - 1) + ": no complete full backup of it had finished by then"),
+              std::string::npos)
+        << before;
+    BackupStore backups(store.path);
+    std::vector<std::string> problems;
+    const auto jobs = backups.listJobs(problems);
+    const int64_t reach = jobs.back().manifest.startTime - 1;
+    EXPECT_NE(before.find("Times that can be restored: " + utcText(full.manifest.endTime) + " to " + utcText(reach) +
+                          " (from F1)"),
+              std::string::npos)
+        << before;
+    const std::string after = restoreAt(table, reach + 1, table + "-late");
+    EXPECT_NE(after.find("no complete incremental chain reaches that second"), std::string::npos) << after;
+
+    // Each incremental covers from where the one before it began.
+    for (size_t i = 2; i < jobs.size(); ++i) {
+        const CoveredSpan span = coveredSpan(jobs, jobs[i]);
+        EXPECT_TRUE(span.known);
+        EXPECT_EQ(span.from, jobs[i - 1].manifest.startTime);
+        EXPECT_EQ(span.until, jobs[i].manifest.startTime);
+    }
 }
 
 // A restored table is the source table, not only its items: its class, key,

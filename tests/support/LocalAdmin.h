@@ -1,7 +1,8 @@
 #pragma once
 // The fault proxy's test hooks (tools/local-dynamodb): roll a table's open
-// shard over, trim the oldest records of its stream, make a shard vanish, and
-// answer requests with injected errors.
+// shard over, trim the oldest records of its stream, make a shard vanish,
+// mark a second in its records' times, and answer requests with injected
+// errors.
 
 #include <string>
 
@@ -60,4 +61,13 @@ inline int faultsServed(AwsDynamoDBService& service, const std::string& table) {
     rapidjson::Document answer;
     answer.Parse(localAdminCall(service, "FaultsServed", R"({"TableName":")" + table + R"("})").body.c_str());
     return answer.IsObject() && answer.HasMember("Served") && answer["Served"].IsInt() ? answer["Served"].GetInt() : -1;
+}
+
+// Waits for the next whole second and returns it (-1 on failure): records of
+// `table` written from now on carry at least that creation time, and those
+// written before it carry an earlier one.
+inline int64_t markTime(AwsDynamoDBService& service, const std::string& table) {
+    rapidjson::Document answer;
+    answer.Parse(localAdminCall(service, "MarkTime", R"({"TableName":")" + table + R"("})").body.c_str());
+    return answer.IsObject() && answer.HasMember("Time") && answer["Time"].IsInt64() ? answer["Time"].GetInt64() : -1;
 }

@@ -35,7 +35,7 @@ struct PlanningFixture : ::testing::Test {
         manifest.startTime = time;
         manifest.status = status;
         manifest.segmentCount = incremental ? 0 : 1;
-        if (incremental) manifest.shards["shard-1"] = ShardRecord{"shard-1", true, "100", {}};
+        if (incremental) manifest.shards["shard-1"] = ShardRecord{"shard-1", true, "100", {}, {}, true};
         else manifest.segments[0] = SegmentRecord{0, true, "", {}};
         std::string error;
         ASSERT_TRUE(store.saveManifest(manifest, error)) << error;

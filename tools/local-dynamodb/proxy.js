@@ -131,7 +131,15 @@ async function handle(prefix, operation, request, raw) {
     switch (operation) {
       case 'DescribeStream': return forward(request, raw, (answer) => streams.describeStream(body, answer));
       case 'GetShardIterator': return (await streams.getShardIterator(body)) || forward(request, raw);
-      case 'GetRecords': return (await streams.getRecords(body)) || forward(request, raw);
+      case 'GetRecords': {
+        const own = await streams.getRecords(body);
+        if (own) {
+          if (own.status === 200) streams.stamp(body.ShardIterator, own.body);
+          return own;
+        }
+        return forward(request, raw,
+          streams.marked(body.ShardIterator) ? (answer) => streams.stamp(body.ShardIterator, answer) : null);
+      }
       default: return forward(request, raw);
     }
   }

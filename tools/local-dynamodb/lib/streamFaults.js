@@ -16,6 +16,12 @@
 //   leaves DescribeStream and its iterators answer ResourceNotFoundException,
 //   at once or after that many more GetRecords calls on it.
 //
+// LocalAdmin.MarkTime {TableName}  waits for the next whole second T and
+//   answers {Time: T}; records written after the call carry an
+//   ApproximateCreationDateTime of at least T. DynamoDB Local rounds that
+//   time down to the minute; a mark gives a test a second that cleanly
+//   separates the changes before it from those after.
+//
 // Streams without faults pass through untouched. Once a stream has one, the
 // shard iterators handed out for it are ours ("ddbproxy|..."), wrapping
 // DynamoDB Local's.
@@ -47,6 +53,7 @@ class StreamFaults {
     this.call = call;
     this.streamOf = streamOf;
     this.streams = new Map(); // stream ARN -> { views: Map real id -> [view], trimmed, vanished: Map id -> countdown }
+    this.marks = new Map(); // stream ARN -> [{ after: sequence, time }], oldest first
   }
 
   state(arn) {
@@ -115,6 +122,7 @@ class StreamFaults {
     switch (operation) {
       case 'RollShard': return this.roll(arn, state, Math.max(1, request.Children | 0 || 1));
       case 'TrimStream': return this.trim(arn, state, request);
+      case 'MarkTime': return this.mark(arn);
       case 'VanishShard': {
         if (!(await this.find(arn, request.ShardId))) return notFound();
         state.vanished.set(request.ShardId, Math.max(0, request.AfterGetRecords | 0));
@@ -152,6 +160,41 @@ class StreamFaults {
     }
     if (state.trimmed === null || horizon > state.trimmed) state.trimmed = horizon;
     return { status: 200, body: { TrimmedThrough: pad(state.trimmed) } };
+  }
+
+  async mark(arn) {
+    const time = Math.floor(Date.now() / 1000) + 1;
+    await new Promise((resolve) => setTimeout(resolve, time * 1000 - Date.now()));
+    let after = -1n;
+    for (const shard of await this.realShards(arn)) {
+      for (const record of await this.records(arn, shard.ShardId)) {
+        const sequence = BigInt(record.dynamodb.SequenceNumber);
+        if (sequence > after) after = sequence;
+      }
+    }
+    if (!this.marks.has(arn)) this.marks.set(arn, []);
+    this.marks.get(arn).push({ after, time });
+    return { status: 200, body: { Time: time } };
+  }
+
+  // The GetRecords answer `answer` with the times the marks of the stream of
+  // `iterator` (ours or DynamoDB Local's, which begins with the ARN) give.
+  marked(iterator) {
+    return this.marks.has(streamOfIterator(iterator));
+  }
+
+  stamp(iterator, answer) {
+    const marks = this.marks.get(streamOfIterator(iterator));
+    if (!marks || !answer || !Array.isArray(answer.Records)) return answer;
+    for (const record of answer.Records) {
+      const sequence = BigInt(record.dynamodb.SequenceNumber);
+      for (const mark of marks) {
+        if (sequence > mark.after && !(record.dynamodb.ApproximateCreationDateTime >= mark.time)) {
+          record.dynamodb.ApproximateCreationDateTime = mark.time;
+        }
+      }
+    }
+    return answer;
   }
 
   faulted(arn) {
@@ -270,6 +313,10 @@ class StreamFaults {
     if (!finished) result.NextShardIterator = wrap({ arn: iterator.arn, shard: view.id, real: next, position: pad(position) });
     return { status: 200, body: result };
   }
+}
+
+function streamOfIterator(iterator) {
+  return (unwrap(iterator) || {}).arn || String(iterator).split('|')[0];
 }
 
 function newShardId() {

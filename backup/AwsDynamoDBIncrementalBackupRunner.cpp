@@ -5,9 +5,11 @@
 #include "backup/BufferedIncrementalBackup.h"
 #include "backup/PullIntoFile.h"
 #include "dynamodb/AwsDynamoDBService.h"
+#include "dynamodb/JsonText.h"
 #include "host/BoundedJson.h"
 #include "host/HxThreadPool.h"
 #include "host/TeskPrototypeEnvironment.h"
+#include "host/UtcTime.h"
 
 namespace {
 
@@ -74,6 +76,7 @@ bool AwsDynamoDBIncrementalBackupRunner::initialize(std::string tableName, Globa
     cause = kNone;
     startTime = environment->clock().now();
     previousContext.clear();
+    previousStream.clear();
     {
         HxLockGuard guard(lock.get());
         shardStates.clear();
@@ -100,6 +103,7 @@ bool AwsDynamoDBIncrementalBackupRunner::initialize(std::string tableName, Globa
             if (context != document.MemberEnd() && context->value.IsObject())
                 for (const auto& entry : context->value.GetObject())
                     if (entry.value.IsString()) previousContext[entry.name.GetString()] = entry.value.GetString();
+            previousStream = json_text::stringMember(document, "stream");
         }
     }
 
@@ -129,15 +133,34 @@ bool AwsDynamoDBIncrementalBackupRunner::initialize(std::string tableName, Globa
                     "this backup would surely miss them.");
     }
 
+    // Writes made while a table had no stream, or between a stream switched
+    // off and a new one, are in no stream at all.
+    const std::string& streamArn = description->latestStreamArn;
+    const bool newStream = !previousStream.empty() && previousStream != streamArn;
+    if (newStream)
+        fail(*environment, "gap",
+             "incremental backup of " + tableName + " is not continuous: the previous incremental read stream " +
+                 previousStream + ", the table now has " + streamArn +
+                 ", so changes made while no stream was enabled are in no backup. Take a new full backup: the next "
+                 "incremental then starts a new chain from it");
+    if (streamRequiredSince > 0 && streamDescription->creationTime > streamRequiredSince)
+        fail(*environment, "gap",
+             "incremental backup of " + tableName + " is not continuous: its stream was created at " +
+                 utcText(streamDescription->creationTime) + ", after the full backup it continues began (" +
+                 utcText(streamRequiredSince) +
+                 "), so changes made in between are in no stream. Take a new full backup: the next incremental then "
+                 "starts a new chain from it");
+
     // A shard the last run was still reading that has left the stream took
     // its unread records with it; so did a parent that neither run saw.
     std::set<std::string> listed;
     for (const Shard& shard : streamDescription->shards) listed.insert(shard.shardId);
+    // (After a change of stream, that the old one's shards are gone says nothing more.)
     for (const auto& entry : previousContext)
-        if (entry.second != "finished" && !listed.count(entry.first))
+        if (!newStream && entry.second != "finished" && !listed.count(entry.first))
             gap(*environment, tableName, entry.first, entry.second == "empty" ? "" : entry.second,
                 "are no longer in the stream (trimmed after the stream's 24-hour retention)");
-    if (!previousContext.empty())
+    if (!previousContext.empty() && !newStream)
         for (const Shard& shard : streamDescription->shards)
             if (!shard.parentShardId.empty() && !previousContext.count(shard.shardId) &&
                 !listed.count(shard.parentShardId) && !previousContext.count(shard.parentShardId))

@@ -65,6 +65,12 @@ public:
     void testBufferedMode(std::string tableName, std::string fileName, std::string streamArn, Shard shard,
                           int64_t time);
 
+    // A new chain from a full backup begun at `second` holds every change
+    // since then only if the stream already existed (to the second: a full
+    // begun in the second its stream was created is taken as begun after
+    // it); set before initialize.
+    void requireStreamSince(int64_t second) { streamRequiredSince = second; }
+
     int64_t getStartTime() const { return startTime; }
     const std::string& getMetadataText() const { return metadataText; }
     std::map<std::string, std::string> getShardStates() const;
@@ -76,6 +82,8 @@ private:
     std::string streamErrorMessage;
     std::map<std::string, std::string> shardStates; // guarded by *lock while workers run
     std::map<std::string, std::string> previousContext;
+    std::string previousStream; // the ARN the previous incremental read; empty: not recorded
+    int64_t streamRequiredSince = 0;
     std::vector<std::unique_ptr<ProcessShardArgs>> shardArgs;
     int64_t startTime = 0;
     std::string metadataText;

@@ -132,6 +132,7 @@ bool runIncremental(const BackupJobOptions& options, BackupStore& store, StoreEn
                                             " in this store: every shard is read from its oldest record");
     }
     AwsDynamoDBIncrementalBackupRunner runner(options.credentials, environment);
+    if (!previous && haveFull) runner.requireStreamSince(full.manifest.startTime);
     return runner.execute(options.table, globals, previous.get(), options.threads);
 }
 

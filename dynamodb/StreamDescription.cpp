@@ -30,6 +30,7 @@ void StreamDescription::update(const rapidjson::Value& description, bool clear) 
     streamStatus = json_text::stringMember(description, "StreamStatus");
     tableName = json_text::stringMember(description, "TableName");
     streamViewType = json_text::stringMember(description, "StreamViewType");
+    creationTime = json_text::int64Member(description, "CreationRequestDateTime", creationTime);
 }
 
 std::string StreamDescription::treeToJson(long long time, const std::map<std::string, std::string>& context) const {
@@ -71,6 +72,10 @@ std::string StreamDescription::treeToJson(long long time, const std::map<std::st
     writer.EndObject();
     writer.Key("time");
     writer.Int64(time);
+    if (!streamArn.empty()) {
+        writer.Key("stream");
+        text(streamArn);
+    }
     writer.EndObject();
     return std::string(buffer.GetString(), buffer.GetSize());
 }

@@ -21,7 +21,9 @@ public:
     // Reads one "StreamDescription" object; with `clear` the shards read
     // before are dropped, otherwise this page's shards are appended.
     void update(const rapidjson::Value& description, bool clear);
-    // {"roots":[...],"children":{...},"context":{...},"time":T}, compact.
+    // {"roots":[...],"children":{...},"context":{...},"time":T}, compact,
+    // with "stream": the stream's ARN when known, so that the next
+    // incremental can tell it still reads the same stream.
     std::string treeToJson(long long time, const std::map<std::string, std::string>& context) const;
 
     std::vector<Shard> shards;
@@ -29,4 +31,5 @@ public:
     std::string streamStatus;
     std::string streamViewType;
     std::string tableName;
+    int64_t creationTime = 0; // CreationRequestDateTime, whole seconds; 0 when not given
 };

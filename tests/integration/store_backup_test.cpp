@@ -372,6 +372,52 @@ TEST_F(ContinuityFixture, NewChainFromAFullOlderThanTheStreamsRetentionFails) {
     EXPECT_NE(late.error.find("25 hours ago"), std::string::npos) << late.error;
 }
 
+// Writes made while a table has no stream are in no stream: a chain across
+// a stream switched off and on, or begun from a full older than the stream,
+// cannot hold them.
+TEST_F(ContinuityFixture, WritesWithoutAStreamBreakTheChain) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    auto stream = [&](const std::string& table, bool enabled) {
+        const std::string spec = enabled ? R"({"StreamEnabled":true,"StreamViewType":"NEW_IMAGE"})"
+                                         : R"({"StreamEnabled":false})";
+        AmazonRequest request = service.baseRequest("UpdateTable", false);
+        request.body = R"({"TableName":")" + table + R"(","StreamSpecification":)" + spec + "}";
+        AwsRequestService sender(service.getEnvironment());
+        ASSERT_EQ(sender.executeRequest(request, 50, 60000).httpCode, 200);
+    };
+    const std::string table = createStreamTable("switched");
+    put(table, 0, 5);
+    ASSERT_EQ(full(table).status, "complete");
+    ASSERT_EQ(runBackupJob(options(table)).status, "complete");
+    stream(table, false);
+    put(table, 5, 8); // in no stream
+    stream(table, true);
+    put(table, 8, 10);
+    BackupJobResult switched = runBackupJob(options(table));
+    EXPECT_EQ(switched.status, "failed");
+    EXPECT_NE(switched.error.find("the previous incremental read stream "), std::string::npos) << switched.error;
+    EXPECT_NE(switched.error.find("changes made while no stream was enabled are in no backup"), std::string::npos);
+    // A new full mends it.
+    ASSERT_EQ(full(table).status, "complete");
+    EXPECT_EQ(runBackupJob(options(table)).status, "complete");
+
+    // A stream enabled only after the full began: what was written in
+    // between is in neither.
+    const std::string late = uniqueTableName("late-stream");
+    ASSERT_TRUE(service.createTable(createTableBody(late, R"("BillingMode":"PAY_PER_REQUEST")")).isSuccess());
+    put(late, 0, 5);
+    ManualClock clock(systemClock().now() - 5);
+    BackupJobOptions o = options(late);
+    o.incremental = false;
+    o.clock = &clock;
+    ASSERT_EQ(runBackupJob(o).status, "complete");
+    put(late, 5, 8);
+    stream(late, true);
+    BackupJobResult chain = runBackupJob(options(late));
+    EXPECT_EQ(chain.status, "failed");
+    EXPECT_NE(chain.error.find("its stream was created at "), std::string::npos) << chain.error;
+}
+
 TEST_F(IncrementalStoreFixture, TableWithoutStreamFailsWithTheReason) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
     const std::string table = uniqueTableName("nostream");

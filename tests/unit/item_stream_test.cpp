@@ -87,7 +87,7 @@ TEST(StreamDescription, TreeOfShardsAcrossPages) {
     EXPECT_EQ(stream.shards[1].endingSequenceNumber, "");
     EXPECT_EQ(stream.shards[2].startingSequenceNumber, "");
     EXPECT_EQ(stream.treeToJson(-7, {{"B", "finished"}, {"A", "123"}}),
-              R"({"roots":["A","D"],"children":{"A":["B","C"]},"context":{"A":"123","B":"finished"},"time":-7})");
+              R"({"roots":["A","D"],"children":{"A":["B","C"]},"context":{"A":"123","B":"finished"},"time":-7,"stream":"arn:s"})");
     stream.update(second, true);
     EXPECT_EQ(stream.shards.size(), 2u);
 }

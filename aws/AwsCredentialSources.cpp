@@ -201,7 +201,7 @@ bool AwsRequestService::getSessionTokenSTS(AmazonCredentials& credentials) {
     request.queryParameters["Version"] = "2011-06-15";
     environment.log("getSessionTokenSTS", "The STS site will be " + request.host + " using ARN " + credentials.roleArn);
 
-    AmazonResponse response = executeRequest(request, 50, 60000);
+    AmazonResponse response = execute(request);
     if (response.httpCode != 200) {
         const std::string message = "STS Assume role failed with " + std::to_string(response.httpCode);
         environment.log("getSessionTokenSTS", message);

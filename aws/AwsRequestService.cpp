@@ -1,5 +1,7 @@
 #include "aws/AwsRequestService.h"
 
+#include <atomic>
+
 #include "aws/Endpoints.h"
 
 AwsRequestService::AwsRequestService(TeskEnvironment& environment)
@@ -11,6 +13,22 @@ AwsRequestService::AwsRequestService(TeskEnvironment& environment, ResponseCheck
 }
 
 AwsRequestService::~AwsRequestService() { deleteCurlObject(); }
+
+namespace {
+std::atomic<uint32_t> initialDelay{50};
+std::atomic<uint32_t> totalDelay{60000};
+} // namespace
+
+void AwsRequestService::setRetryBudget(const RetryBudget& budget) {
+    initialDelay = budget.initialDelayMs;
+    totalDelay = budget.maxTotalDelayMs;
+}
+
+AwsRequestService::RetryBudget AwsRequestService::retryBudget() { return RetryBudget{initialDelay, totalDelay}; }
+
+AmazonResponse AwsRequestService::execute(AmazonRequest& request) {
+    return executeRequest(request, initialDelay, totalDelay);
+}
 
 bool AwsRequestService::defaultResponseCheck(AmazonResponse& response) {
     return response.httpCode == 500 || response.httpCode == 503;
@@ -72,10 +90,11 @@ AmazonResponse AwsRequestService::executeRequest(AmazonRequest& request, uint32_
         std::string body;
         httpClient->takeHttpResponse(body);
         int status = static_cast<int>(httpClient->m_httpStatus);
+        bool transient = false;
         if (!sent && status == 0) {
-            // Nothing came back at all (no connection, no answer): no request
-            // could be made.
+            // Nothing came back at all: no connection, or no answer on it.
             environment.log("executeRequest", "HTTP request to " + url + " failed: " + httpClient->lastError());
+            transient = httpClient->lastFailureMayPass();
             status = 600;
         } else if (status == 200 && !sent) {
             environment.log("executeRequest",
@@ -88,7 +107,9 @@ AmazonResponse AwsRequestService::executeRequest(AmazonRequest& request, uint32_
         response.body.swap(body);
         deleteCurlObject();
 
-        if (!responseCheck(response)) return response;
+        // A refused, reset or stalled connection is retried like a busy
+        // service; a refused certificate is not.
+        if (!transient && !responseCheck(response)) return response;
         if (total + delay > maxTotalDelayMs) return response;
         environment.log("executeRequest", "sleeping for " + std::to_string(delay) + " msec with total up to " +
                                               std::to_string(maxTotalDelayMs) + " msec");

@@ -1,6 +1,7 @@
 #pragma once
 // Signs AWS requests with Signature Version 4 and sends them, retrying with
-// exponential back-off while the response check asks for it. Also completes
+// exponential back-off while the response check asks for it, and after a
+// refused, reset or stalled connection. Also completes
 // credentials from the instance metadata service and STS AssumeRole.
 // Not thread-safe: one object serves one thread; parallel workers each own one.
 
@@ -28,6 +29,17 @@ public:
     AwsRequestService& operator=(const AwsRequestService&) = delete;
 
     static bool defaultResponseCheck(AmazonResponse& response);
+
+    // The back-off every AWS call gets: the first pause, and the most all
+    // pauses of one call may add up to. Process-wide; set once at start.
+    struct RetryBudget {
+        uint32_t initialDelayMs = 50;
+        uint32_t maxTotalDelayMs = 60000;
+    };
+    static void setRetryBudget(const RetryBudget& budget);
+    static RetryBudget retryBudget();
+    // executeRequest with the process-wide budget.
+    AmazonResponse execute(AmazonRequest& request);
 
     // Signs the request unless it already carries "Authorization", then sends
     // it up to the back-off budget: sleeps of initialDelayMs, doubling, as long

@@ -17,7 +17,7 @@
 
 namespace {
 
-const char* kBackupHelp =
+const char* kBackupHelpHead =
     "usage: ddb-backup backup --table T --region R --store DIR [options]\n"
     "\n"
     "Backs up every item of a DynamoDB table into a backup store with a parallel,\n"
@@ -42,12 +42,15 @@ const char* kBackupHelp =
     "                       credentials\n"
     "  --chunk-size BYTES   size at which a segment's data starts a new chunk file\n"
     "                       (default 16777216)\n"
-    "  --verbose            also copy the job log (kept in <job>/backup.log) to stderr\n"
+    "  --verbose            also copy the job log (kept in <job>/backup.log) to stderr\n";
+const char* kBackupHelpTail =
     "\n"
     "Credentials: AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY (with AWS_SESSION_TOKEN)\n"
     "from the environment, else --role-arn, else the EC2 instance metadata service.\n"
     "Endpoints: AWS_ENDPOINT_URL, AWS_ENDPOINT_URL_DYNAMODB, AWS_ENDPOINT_URL_STS.\n"
     "Exit status: 0 complete, 1 failed, 2 usage error, 3 stopped (resumable).\n";
+
+std::string backupHelp() { return std::string(kBackupHelpHead) + kTransportOptionsHelp + kBackupHelpTail; }
 
 std::atomic<bool> stopRequested{false};
 
@@ -83,7 +86,7 @@ bool isRegionName(const std::string& name) {
 }
 
 int usage(const std::string& error) {
-    std::fprintf(stderr, "ddb-backup backup: %s\n\n%s", error.c_str(), kBackupHelp);
+    std::fprintf(stderr, "ddb-backup backup: %s\n\n%s", error.c_str(), backupHelp().c_str());
     return 2;
 }
 
@@ -94,11 +97,11 @@ int backupCommand(int argc, char** argv) {
     std::string error;
     if (!arguments.parse(argc, argv, 2,
                          {"table", "region", "store", "segments", "threads", "read-capacity", "resume", "role-arn",
-                          "chunk-size"},
+                          "chunk-size", kTransportOptionNames[0], kTransportOptionNames[1], kTransportOptionNames[2]},
                          {"help", "verbose", "incremental"}, error))
         return usage(error);
     if (arguments.has("help")) {
-        std::fputs(kBackupHelp, stdout);
+        std::fputs(backupHelp().c_str(), stdout);
         return 0;
     }
     BackupJobOptions options;
@@ -106,6 +109,7 @@ int backupCommand(int argc, char** argv) {
     options.region = regionFrom(arguments);
     options.storeRoot = arguments.get("store");
     int64_t segments = 0, threads = 0, readCapacity = 0, resume = 0, chunkSize = 0;
+    if (!applyTransportOptions(arguments, error)) return usage(error);
     if (!arguments.getNumber("segments", 4, 1, 1000, segments, error) ||
         !arguments.getNumber("threads", 0, 1, 1000, threads, error) ||
         !arguments.getNumber("read-capacity", 0, 0, 40000000, readCapacity, error) ||

@@ -1,6 +1,6 @@
 #pragma once
 // What backup and restore take from the command line and the environment
-// alike: the region and the credentials.
+// alike: the region, the credentials and the transport limits.
 
 #include <string>
 
@@ -16,3 +16,11 @@ std::string regionFrom(const Arguments& arguments);
 // with a usage message for a --role-arn that is not a role ARN.
 bool credentialsFrom(const Arguments& arguments, const std::string& region, AmazonCredentials& credentials,
                      std::string& error);
+
+// The options of transportOptions, for Arguments::parse.
+extern const char* const kTransportOptionNames[3];
+// Help text lines for them.
+extern const char* const kTransportOptionsHelp;
+// Applies --retry-seconds, --connect-timeout and --stall-seconds process-wide.
+// False with a usage message for a value out of range.
+bool applyTransportOptions(const Arguments& arguments, std::string& error);

@@ -18,7 +18,7 @@
 
 namespace {
 
-const char* kRestoreHelp =
+const char* kRestoreHelpHead =
     "usage: ddb-backup restore --store DIR --table T [--region R] [options]\n"
     "\n"
     "Restores a table from the backup store: the newest complete full backup that\n"
@@ -43,12 +43,15 @@ const char* kRestoreHelp =
     "  --threads N          segments and shards written at once (default 4)\n"
     "  --role-arn ARN       assume this role through STS, signed with the instance\n"
     "                       profile's credentials\n"
-    "  --verbose            copy the restore log to stderr\n"
+    "  --verbose            copy the restore log to stderr\n";
+const char* kRestoreHelpTail =
     "\n"
     "Exit status: 0 restored, 1 failed, 2 usage error.\n";
 
+std::string restoreHelp() { return std::string(kRestoreHelpHead) + kTransportOptionsHelp + kRestoreHelpTail; }
+
 int usage(const std::string& error) {
-    std::fprintf(stderr, "ddb-backup restore: %s\n\n%s", error.c_str(), kRestoreHelp);
+    std::fprintf(stderr, "ddb-backup restore: %s\n\n%s", error.c_str(), restoreHelp().c_str());
     return 2;
 }
 
@@ -58,13 +61,15 @@ int restoreCommand(int argc, char** argv) {
     Arguments arguments;
     std::string error;
     if (!arguments.parse(argc, argv, 2,
-                         {"store", "table", "region", "job", "at", "to", "to-region", "write-capacity", "threads", "role-arn"},
+                         {"store", "table", "region", "job", "at", "to", "to-region", "write-capacity", "threads", "role-arn",
+                          kTransportOptionNames[0], kTransportOptionNames[1], kTransportOptionNames[2]},
                          {"help", "verbose", "overwrite", "use-existing"}, error))
         return usage(error);
     if (arguments.has("help")) {
-        std::fputs(kRestoreHelp, stdout);
+        std::fputs(restoreHelp().c_str(), stdout);
         return 0;
     }
+    if (!applyTransportOptions(arguments, error)) return usage(error);
     int64_t job = 0, writeCapacity = 0, threads = 0;
     if (!arguments.getNumber("job", 0, 1, INT64_MAX, job, error) ||
         !arguments.getNumber("write-capacity", 0, 0, 40000000, writeCapacity, error) ||

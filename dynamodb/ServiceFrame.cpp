@@ -88,4 +88,4 @@ AmazonRequest AwsDynamoDBService::baseRequest(const std::string& target, bool st
     return request;
 }
 
-AmazonResponse AwsDynamoDBService::send(AmazonRequest& request) { return requestService.executeRequest(request, 50, 60000); }
+AmazonResponse AwsDynamoDBService::send(AmazonRequest& request) { return requestService.execute(request); }

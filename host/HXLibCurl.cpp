@@ -7,7 +7,39 @@ void initialiseCurlOnce() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
+
+std::mutex limitsMutex;
+TransportLimits limits; // guarded by limitsMutex
 } // namespace
+
+void HXLibCurl::setTransportLimits(const TransportLimits& given) {
+    std::lock_guard<std::mutex> guard(limitsMutex);
+    limits = given;
+}
+
+TransportLimits HXLibCurl::transportLimits() {
+    std::lock_guard<std::mutex> guard(limitsMutex);
+    return limits;
+}
+
+bool HXLibCurl::lastFailureMayPass() const {
+    switch (lastCode_) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+        return true;
+    default:
+        return false;
+    }
+}
 
 HXLibCurl::HXLibCurl() { initialiseCurlOnce(); }
 
@@ -64,6 +96,7 @@ bool HXLibCurl::HXLibCurlSendHttpReq(int type, const char* url, const void* data
     m_httpStatus = 0;
     response_.clear();
     lastError_.clear();
+    lastCode_ = CURLE_OK;
     errorBuffer_[0] = 0;
     if (!handle_) {
         lastError_ = "HTTP client not initialised";
@@ -121,12 +154,13 @@ bool HXLibCurl::HXLibCurlSendHttpReq(int type, const char* url, const void* data
         curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, 1000L);
         curl_easy_setopt(handle_, CURLOPT_TIMEOUT_MS, 3000L);
     } else {
-        curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, 10000L);
+        const TransportLimits given = transportLimits();
+        curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, given.connectTimeoutMs);
         // No overall limit: a large page on a slow link is fine as long as it
-        // keeps moving; a stalled transfer is cut after 60 s.
+        // keeps moving; a stalled one is cut.
         curl_easy_setopt(handle_, CURLOPT_TIMEOUT_MS, 0L);
-        curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, 60L);
+        curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, given.lowSpeedBytes);
+        curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, given.lowSpeedSeconds);
     }
 
     CURLcode code = curl_easy_perform(handle_);
@@ -136,6 +170,7 @@ bool HXLibCurl::HXLibCurlSendHttpReq(int type, const char* url, const void* data
     curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
     m_httpStatus = status;
     if (code != CURLE_OK) {
+        lastCode_ = code;
         lastError_ = errorBuffer_[0] ? errorBuffer_ : curl_easy_strerror(code);
         return false;
     }

@@ -7,8 +7,21 @@
 
 #include <string>
 
+// Limits of every exchange but those with link-local services.
+struct TransportLimits {
+    long connectTimeoutMs = 10000;
+    // A transfer slower than `lowSpeedBytes` a second for `lowSpeedSeconds`
+    // has stalled: it is cut (and retried by the caller), whatever its size.
+    long lowSpeedBytes = 1;
+    long lowSpeedSeconds = 30;
+};
+
 class HXLibCurl {
 public:
+    // Process-wide; set once at start, before any exchange.
+    static void setTransportLimits(const TransportLimits& limits);
+    static TransportLimits transportLimits();
+
     enum HeaderKind { kHeaderStandard = 0 };
     enum RequestType { kGet = 0, kPost = 1, kPut = 2 };
     using WriteCallback = unsigned long (*)(void*, unsigned long, unsigned long, void*);
@@ -39,6 +52,10 @@ public:
     bool HXLibCurlUrlEscape(const std::string& in, std::string& out);
     // libcurl's text for the last transport failure, empty when none.
     const std::string& lastError() const { return lastError_; }
+    // Whether the last exchange failed in a way that may pass: refused or
+    // reset connections, name lookup failures, time-outs and stalls; not a
+    // refused certificate or a malformed URL.
+    bool lastFailureMayPass() const;
 
     long m_httpStatus = 0;
 
@@ -51,5 +68,6 @@ private:
     WriteCallback callback_ = nullptr;
     std::string response_;
     std::string lastError_;
+    CURLcode lastCode_ = CURLE_OK;
     char errorBuffer_[CURL_ERROR_SIZE] = {0};
 };

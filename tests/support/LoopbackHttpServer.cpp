@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 
@@ -130,8 +131,16 @@ void LoopbackHttpServer::handle(int connection) {
             if (script_.size() > 1) script_.pop_front();
         }
     }
+    if (response.reset) {
+        linger abort{1, 0}; // close with RST
+        ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        return;
+    }
     std::string reply = "HTTP/1.1 " + std::to_string(response.status) + " Canned\r\nContent-Type: application/json\r\n";
     reply += "Content-Length: " + std::to_string(response.body.size() + (response.truncate ? 100 : 0)) + "\r\n";
-    reply += "Connection: close\r\n\r\n" + response.body;
+    reply += "Connection: close\r\n\r\n";
     sendAll(connection, reply);
+    for (int waited = 0; waited < response.stallMs && !stopping_; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    sendAll(connection, response.body);
 }

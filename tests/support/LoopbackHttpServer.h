@@ -2,7 +2,7 @@
 // A small HTTP/1.1 server on 127.0.0.1 for tests of the real libcurl path.
 // It answers from a script of canned responses (the last one repeats) and
 // records every request it received. One connection at a time, closed after
-// each answer, which is how the client under test talks anyway.
+// each answer. It can also reset a connection or stall mid-answer.
 
 #include <atomic>
 #include <condition_variable>
@@ -27,6 +27,11 @@ struct CannedResponse {
     // Announce a longer body than is sent, then close: a transport failure
     // after the status line.
     bool truncate = false;
+    // Reset the connection (RST) instead of answering.
+    bool reset = false;
+    // Send the status line and headers, then nothing for this long before
+    // the body: a stalled transfer.
+    int stallMs = 0;
 };
 
 class LoopbackHttpServer {

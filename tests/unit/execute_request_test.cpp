@@ -126,7 +126,9 @@ TEST_F(ExecuteFixture, OkStatusWithBrokenTransferIsTreatedAsServerError) {
                               "lastCode to HTTP_STATUS_SERVER_ERROR, which will be retried."));
 }
 
-TEST_F(ExecuteFixture, NoReachableEndpointGives600WithoutRetry) {
+// A refused, reset or stalled connection may pass, as a busy service does:
+// it is retried within the same budget. What cannot pass is not.
+TEST_F(ExecuteFixture, RefusedConnectionsAreRetriedWithinTheBudget) {
     // Port 1 on loopback: nothing listens there, and no other test can take it.
     ScopedEnv unreachable("AWS_ENDPOINT_URL_DYNAMODB", "http://127.0.0.1:1");
     AwsRequestService service(environment);
@@ -135,7 +137,40 @@ TEST_F(ExecuteFixture, NoReachableEndpointGives600WithoutRetry) {
     EXPECT_FALSE(response.success);
     EXPECT_EQ(response.httpCode, 600);
     EXPECT_TRUE(response.body.empty());
+    EXPECT_EQ(clock.sleeps(), (std::vector<uint64_t>{50, 100, 200, 400, 800, 1600, 3200, 6400, 12800, 25600}));
+    EXPECT_TRUE(log->contains("HTTP request to http://127.0.0.1:1/ failed: "));
+
+    clock.clearSleeps();
+    ScopedEnv malformed("AWS_ENDPOINT_URL_DYNAMODB", "nosuchscheme://127.0.0.1:1");
+    auto second = dynamoRequest();
+    EXPECT_EQ(service.executeRequest(second, 50, 60000).httpCode, 600);
     EXPECT_TRUE(clock.sleeps().empty());
+}
+
+TEST_F(ExecuteFixture, ResetAndStalledConnectionsAreRetried) {
+    AwsRequestService service(environment);
+    server.script({{200, "", false, true}, {200, "after reset"}});
+    auto request = dynamoRequest();
+    AmazonResponse response = service.executeRequest(request, 50, 60000);
+    EXPECT_TRUE(response.success);
+    EXPECT_EQ(response.body, "after reset");
+    EXPECT_EQ(server.requests().size(), 2u);
+
+    const TransportLimits saved = HXLibCurl::transportLimits();
+    TransportLimits quick = saved;
+    quick.lowSpeedBytes = 1000; // the headers alone are slower than that
+    quick.lowSpeedSeconds = 1;
+    HXLibCurl::setTransportLimits(quick);
+    server.script({{200, R"({"late":true})", false, false, 3000}, {200, R"({"prompt":true})"}});
+    auto stalled = dynamoRequest();
+    response = service.executeRequest(stalled, 50, 60000);
+    HXLibCurl::setTransportLimits(saved);
+    EXPECT_TRUE(response.success);
+    EXPECT_EQ(response.body, R"({"prompt":true})");
+    // The server answers one connection at a time, so a retry made while it
+    // still stalls may be cut too.
+    EXPECT_GE(server.requests().size(), 4u);
+    EXPECT_TRUE(log->contains("Operation too slow"));
 }
 
 TEST_F(ExecuteFixture, ServiceOverrideWinsAndCarriesTheSignedHost) {

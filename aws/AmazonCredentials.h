@@ -6,7 +6,7 @@
 #include <string>
 
 struct AmazonCredentials {
-    // Access key id, or the ARN of a role to assume when it begins "arn:aws:iam::".
+    // Access key id, or the ARN of a role to assume ("arn:PARTITION:iam::...").
     std::string accessKeyId;
     std::string secretAccessKey;
     // AWS region, for example "us-east-1"; may be empty.

@@ -77,7 +77,9 @@ const char* stringMember(const rapidjson::Value& object, const char* name) {
 bool AwsRequestService::isSTSAssumeRole(AmazonCredentials& credentials) {
     if (credentials.isAssumeRole) return true;
     credentials.isAssumeRole = false;
-    if (credentials.accessKeyId.compare(0, 13, "arn:aws:iam::") == 0) {
+    endpoints::RoleArn arn;
+    std::string error;
+    if (endpoints::parseRoleArn(credentials.accessKeyId, arn, error)) {
         credentials.roleArn = credentials.accessKeyId;
         credentials.isAssumeRole = true;
         return true;
@@ -87,6 +89,17 @@ bool AwsRequestService::isSTSAssumeRole(AmazonCredentials& credentials) {
 
 bool AwsRequestService::handleIAMRole(TeskEnvironment& environment, AmazonCredentials& credentials) {
     if (credentials.isResolved) return true;
+    // Something that looks like an ARN but is no role ARN must not fall
+    // through to the instance's own keys: the job would run as the wrong
+    // principal.
+    endpoints::RoleArn arn;
+    std::string error;
+    if (!credentials.isAssumeRole && credentials.accessKeyId.compare(0, 4, "arn:") == 0 &&
+        !endpoints::parseRoleArn(credentials.accessKeyId, arn, error)) {
+        environment.log("handleIAMRole", error);
+        environment.setFailure(error);
+        return false;
+    }
     AwsRequestService service(environment);
     if (!service.isSTSAssumeRole(credentials) && !credentials.accessKeyId.empty() &&
         !credentials.secretAccessKey.empty()) {
@@ -174,12 +187,29 @@ bool AwsRequestService::getSessionTokenSTS(AmazonCredentials& credentials) {
         environment.log("getSessionTokenSTS", "This is not an STS Assume Role scenario");
         return false;
     }
+    endpoints::RoleArn arn;
+    std::string error;
+    if (!endpoints::parseRoleArn(credentials.roleArn, arn, error)) {
+        environment.log("getSessionTokenSTS", error);
+        environment.setFailure(error);
+        return false;
+    }
+    // STS of the role's own partition, in the region when it is of that
+    // partition; a region of another partition cannot reach the role.
+    if (!credentials.region.empty() && &endpoints::partitionOfRegion(credentials.region) != arn.partition) {
+        error = "role " + credentials.roleArn + " is in partition " + arn.partition->name + ", but region " +
+                credentials.region + " is in " + endpoints::partitionOfRegion(credentials.region).name +
+                ": give a region of the role's partition";
+        environment.log("getSessionTokenSTS", error);
+        environment.setFailure(error);
+        return false;
+    }
     AmazonRequest request;
     request.credentials = credentials;
     request.scheme = "https://";
     request.path = "/";
     request.method = 0;
-    request.domainSuffix = endpoints::domainSuffix(credentials.region);
+    request.domainSuffix = arn.partition->domain;
     request.service = "sts";
     request.headers["Content-Type"] = "application/json";
 
@@ -189,9 +219,14 @@ bool AwsRequestService::getSessionTokenSTS(AmazonCredentials& credentials) {
         return false;
     }
     request.headers["Accept"] = "application/json";
-    if (credentials.region.empty()) {
+    if (credentials.region.empty() && std::string(arn.partition->name) == "aws") {
         environment.log("getSessionTokenSTS", "using the STS global site because there is no region");
         request.host = endpoints::kGlobalStsHost;
+    } else if (credentials.region.empty()) {
+        request.credentials.region = arn.partition->defaultRegion;
+        request.host = std::string("sts.") + arn.partition->defaultRegion + arn.partition->domain;
+        environment.log("getSessionTokenSTS", "using STS of " + request.credentials.region +
+                                                  " because there is no region");
     } else {
         request.host = "sts." + credentials.region + request.domainSuffix;
     }

@@ -19,8 +19,66 @@ std::string withoutTrailingSlash(std::string url) {
 
 } // namespace
 
-std::string domainSuffix(const std::string& region) {
-    return region.compare(0, 2, "cn") == 0 ? kChinaDomain : kStandardDomain;
+namespace {
+// Longer prefixes first: "us-isob-" before "us-iso-".
+const Partition kPartitions[] = {
+    {"aws-cn", kChinaDomain, "cn-north-1", "cn-"},
+    {"aws-us-gov", kStandardDomain, "us-gov-west-1", "us-gov-"},
+    {"aws-iso-b", ".sc2s.sgov.gov", "us-isob-east-1", "us-isob-"},
+    {"aws-iso-e", ".cloud.adc-e.uk", "eu-isoe-west-1", "eu-isoe-"},
+    {"aws-iso-f", ".csp.hci.ic.gov", "us-isof-south-1", "us-isof-"},
+    {"aws-iso", ".c2s.ic.gov", "us-iso-east-1", "us-iso-"},
+    {"aws", kStandardDomain, "us-east-1", ""},
+};
+} // namespace
+
+const Partition* partitionNamed(const std::string& name) {
+    for (const auto& partition : kPartitions)
+        if (name == partition.name) return &partition;
+    return nullptr;
+}
+
+const Partition& partitionOfRegion(const std::string& region) {
+    for (const auto& partition : kPartitions)
+        if (region.compare(0, std::char_traits<char>::length(partition.regionPrefix), partition.regionPrefix) == 0)
+            return partition;
+    return kPartitions[sizeof kPartitions / sizeof kPartitions[0] - 1];
+}
+
+std::string domainSuffix(const std::string& region) { return partitionOfRegion(region).domain; }
+
+bool parseRoleArn(const std::string& text, RoleArn& arn, std::string& error) {
+    const std::string expected = "'" + text + "' is not an IAM role ARN (arn:PARTITION:iam::ACCOUNT:role/NAME)";
+    if (text.compare(0, 4, "arn:") != 0) {
+        error = expected;
+        return false;
+    }
+    const size_t partitionEnd = text.find(':', 4);
+    if (partitionEnd == std::string::npos || text.compare(partitionEnd, 6, ":iam::") != 0) {
+        error = expected;
+        return false;
+    }
+    const std::string partition = text.substr(4, partitionEnd - 4);
+    arn.partition = partitionNamed(partition);
+    if (!arn.partition) {
+        error = "'" + text + "' names partition '" + partition + "', which is not an AWS partition";
+        return false;
+    }
+    const size_t accountStart = partitionEnd + 6;
+    const size_t accountEnd = text.find(':', accountStart);
+    if (accountEnd == std::string::npos) {
+        error = expected;
+        return false;
+    }
+    arn.account = text.substr(accountStart, accountEnd - accountStart);
+    bool digits = arn.account.size() == 12;
+    for (char c : arn.account) digits = digits && c >= '0' && c <= '9';
+    if (!digits || text.compare(accountEnd, 6, ":role/") != 0 || text.size() == accountEnd + 6 || text.back() == '/') {
+        error = expected;
+        return false;
+    }
+    arn.name = text.substr(accountEnd + 6);
+    return true;
 }
 
 std::string overrideFor(const AmazonRequest& request) {

@@ -14,8 +14,32 @@ constexpr const char* kChinaDomain = ".amazonaws.com.cn";
 constexpr const char* kGlobalStsHost = "sts.amazonaws.com";
 constexpr const char* kDefaultMetadataEndpoint = "http://169.254.169.254";
 
-// The China domain for regions whose name begins "cn", the standard one otherwise.
+// An AWS partition: its own domain, and the region its global services
+// (STS without a region) are signed for.
+struct Partition {
+    const char* name;          // "aws", "aws-cn", "aws-us-gov", ...
+    const char* domain;        // ".amazonaws.com", ".amazonaws.com.cn", ...
+    const char* defaultRegion; // "us-east-1", "cn-north-1", ...
+    const char* regionPrefix;  // what its regions' names begin with; "" for aws
+};
+
+// The partition of that name, or null.
+const Partition* partitionNamed(const std::string& name);
+// The partition a region belongs to (aws for any region no other claims).
+const Partition& partitionOfRegion(const std::string& region);
+
+// The domain of the region's partition.
 std::string domainSuffix(const std::string& region);
+
+// An IAM role ARN, "arn:PARTITION:iam::ACCOUNT:role/[PATH/]NAME".
+struct RoleArn {
+    const Partition* partition = nullptr;
+    std::string account;
+    std::string name; // with its path
+};
+// False with an error that names the text when it is not a role ARN of a
+// known partition.
+bool parseRoleArn(const std::string& text, RoleArn& arn, std::string& error);
 
 // scheme://host[:port] that a request of this service is sent to instead of
 // its own host, or empty. The service-specific variable wins over

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "aws/AwsRequestService.h"
+#include "aws/Endpoints.h"
 #include "host/HXLibCurl.h"
 
 std::string environmentValue(const char* name) {
@@ -21,8 +22,9 @@ bool credentialsFrom(const Arguments& arguments, const std::string& region, Amaz
     credentials.region = region;
     if (arguments.has("role-arn")) {
         credentials.accessKeyId = arguments.get("role-arn");
-        if (credentials.accessKeyId.rfind("arn:aws:iam::", 0) != 0) {
-            error = "--role-arn must be an IAM role ARN (arn:aws:iam::ACCOUNT:role/NAME)";
+        endpoints::RoleArn arn;
+        if (!endpoints::parseRoleArn(credentials.accessKeyId, arn, error)) {
+            error = "--role-arn: " + error;
             return false;
         }
         return true;

@@ -1,6 +1,7 @@
 // Construction, the request envelope, credential refresh, the retry decision
 // and error classification.
 
+#include "aws/CredentialRefresh.h"
 #include "aws/Endpoints.h"
 #include "dynamodb/AwsDynamoDBService.h"
 
@@ -61,15 +62,10 @@ bool AwsDynamoDBService::responseCheck(TeskEnvironment& environment, AmazonRespo
 }
 
 AmazonRequest AwsDynamoDBService::baseRequest(const std::string& target, bool streams) {
-    if (credentials.expiration > 0 && environment.clock().now() - 100 > credentials.expiration) {
-        environment.log("baseRequest", "Updating credentials");
-        if (requestService.credsFromMetadata(credentials)) {
-            environment.log("baseRequest", "Credentials have been updated");
-        } else {
-            environment.log("baseRequest", "credsFromMetadata failed");
-            environment.setFailure("credsFromMetadata failed");
-        }
-    }
+    if (credentialsDueForRefresh(credentials, environment.clock().now()) &&
+        !refreshCredentials(environment, credentials))
+        environment.setFailure("the temporary credentials of this job expire at " + std::to_string(credentials.expiration) +
+                               " and could not be renewed; see the log");
     AmazonRequest request;
     request.credentials = credentials;
     request.scheme = "https://";
@@ -88,4 +84,17 @@ AmazonRequest AwsDynamoDBService::baseRequest(const std::string& target, bool st
     return request;
 }
 
-AmazonResponse AwsDynamoDBService::send(AmazonRequest& request) { return requestService.execute(request); }
+AmazonResponse AwsDynamoDBService::send(AmazonRequest& request) {
+    AmazonResponse response = requestService.execute(request);
+    // Credentials refused as expired (a clock behind the service's, or keys
+    // revoked early) are renewed once, and the request signed again.
+    if (response.httpCode == 400 && isExpiredCredentialsError(response.body) && credentials.expiration > 0) {
+        environment.log("send", "the service refused the credentials as expired; renewing them");
+        if (refreshCredentials(environment, credentials)) {
+            request.credentials = credentials;
+            for (const char* header : {"Authorization", "x-amz-date", "x-amz-security-token"}) request.headers.erase(header);
+            response = requestService.execute(request);
+        }
+    }
+    return response;
+}

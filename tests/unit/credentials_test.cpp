@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
+#include <thread>
 
+#include "aws/CredentialRefresh.h"
 #include "dynamodb/AwsDynamoDBService.h"
 #include "host/TeskPrototypeEnvironment.h"
 #include "tests/support/LoopbackHttpServer.h"
@@ -61,6 +63,11 @@ struct FakeSts {
                              expiration + "}}}}"};
         });
     }
+};
+
+struct SendingService : AwsDynamoDBService {
+    using AwsDynamoDBService::AwsDynamoDBService;
+    using AwsDynamoDBService::send;
 };
 
 struct CredentialsFixture : ::testing::Test {
@@ -142,10 +149,61 @@ TEST_F(CredentialsFixture, EmptyRegionUsesGlobalStsAndChinaRegionItsDomain) {
     EXPECT_TRUE(log->contains("using the STS global site because there is no region"));
 
     AmazonCredentials china;
-    china.accessKeyId = "arn:aws:iam::123456789012:role/backup";
+    china.accessKeyId = "arn:aws-cn:iam::123456789012:role/backup";
     china.region = "cn-north-1";
     ASSERT_TRUE(AwsRequestService::handleIAMRole(environment, china));
     EXPECT_EQ(sts.server.requests().back().headers.at("host"), "sts.cn-north-1.amazonaws.com.cn");
+}
+
+// A role in another partition is assumed through that partition's STS,
+// signed for its region; a malformed ARN is an error, never a silent fall
+// back to the instance's own keys.
+TEST_F(CredentialsFixture, RolesOfEveryPartitionUseTheirOwnSts) {
+    struct Case {
+        const char* arn;
+        const char* region;
+        const char* host;
+        const char* scope;
+    };
+    for (const Case& c : {Case{"arn:aws-us-gov:iam::123456789012:role/backup", "", "sts.us-gov-west-1.amazonaws.com",
+                               "/us-gov-west-1/sts/aws4_request"},
+                          Case{"arn:aws-cn:iam::123456789012:role/backup", "", "sts.cn-north-1.amazonaws.com.cn",
+                               "/cn-north-1/sts/aws4_request"},
+                          Case{"arn:aws-iso-b:iam::123456789012:role/path/backup", "us-isob-east-1",
+                               "sts.us-isob-east-1.sc2s.sgov.gov", "/us-isob-east-1/sts/aws4_request"},
+                          Case{"arn:aws-iso:iam::123456789012:role/backup", "us-iso-west-1",
+                               "sts.us-iso-west-1.c2s.ic.gov", "/us-iso-west-1/sts/aws4_request"}}) {
+        AmazonCredentials credentials;
+        credentials.accessKeyId = c.arn;
+        credentials.region = c.region;
+        ASSERT_TRUE(AwsRequestService::handleIAMRole(environment, credentials)) << c.arn;
+        EXPECT_EQ(credentials.accessKeyId, "ASIAROLE") << c.arn;
+        const RecordedRequest call = sts.server.requests().back();
+        EXPECT_EQ(call.headers.at("host"), c.host) << c.arn;
+        EXPECT_NE(call.headers.at("authorization").find(c.scope), std::string::npos) << c.arn;
+    }
+    const size_t calls = sts.server.requests().size();
+
+    AmazonCredentials elsewhere;
+    elsewhere.accessKeyId = "arn:aws-cn:iam::123456789012:role/backup";
+    elsewhere.region = "eu-west-1";
+    EXPECT_FALSE(AwsRequestService::handleIAMRole(environment, elsewhere));
+    EXPECT_NE(environment.getFailure().find("is in partition aws-cn, but region eu-west-1 is in aws"),
+              std::string::npos)
+        << environment.getFailure();
+
+    for (const char* bad : {"arn:aws-moon:iam::123456789012:role/backup", "arn:aws:iam::12345:role/backup",
+                            "arn:aws:iam::123456789012:user/backup", "arn:aws:iam::123456789012:role/",
+                            "arn:aws:s3:::bucket", "arn:aws"}) {
+        AmazonCredentials credentials;
+        credentials.accessKeyId = bad;
+        EXPECT_FALSE(AwsRequestService::handleIAMRole(environment, credentials)) << bad;
+        EXPECT_NE(environment.getFailure().find(std::string("'") + bad + "'"), std::string::npos)
+            << environment.getFailure();
+        EXPECT_TRUE(credentials.secretAccessKey.empty()) << bad;
+    }
+    EXPECT_EQ(sts.server.requests().size(), calls);
+    EXPECT_EQ(metadata.credentialFetches.load(), 5); // one per role assumed, none for the refusals
 }
 
 TEST_F(CredentialsFixture, IncompleteMetadataAnswersAreRejectedAndChangeNothing) {
@@ -207,24 +265,100 @@ TEST_F(CredentialsFixture, StsRefusalIsRecordedAsTheJobFailure) {
     EXPECT_EQ(environment.getFailure(), "STS Assume role failed with 403");
 }
 
-TEST_F(CredentialsFixture, ExpiredCredentialsAreRefreshedThroughTheWholeChain) {
+TEST_F(CredentialsFixture, CredentialsAreRefreshedFiveMinutesBeforeTheyExpire) {
     AmazonCredentials credentials;
     credentials.accessKeyId = "arn:aws:iam::123456789012:role/backup";
     credentials.region = "eu-west-1";
     AwsDynamoDBService service(credentials, environment);
     ASSERT_EQ(sts.server.requests().size(), 1u);
 
-    clock.set(1893553445 + 100); // exactly 100 s past: not yet
+    clock.set(1893553445 - kCredentialRefreshMarginSeconds - 1);
     service.baseRequest("DescribeTable", false);
     EXPECT_EQ(sts.server.requests().size(), 1u);
 
-    clock.set(1893553445 + 101);
+    sts.expiration = "1893560000";
+    clock.set(1893553445 - kCredentialRefreshMarginSeconds);
     AmazonRequest request = service.baseRequest("DescribeTable", false);
     EXPECT_EQ(metadata.credentialFetches.load(), 2);
     EXPECT_EQ(sts.server.requests().size(), 2u);
     EXPECT_EQ(request.credentials.accessKeyId, "ASIAROLE");
-    EXPECT_TRUE(log->contains("baseRequest: Updating credentials"));
-    EXPECT_TRUE(log->contains("baseRequest: Credentials have been updated"));
+    EXPECT_EQ(request.credentials.expiration, 1893560000);
+    EXPECT_TRUE(log->contains("refreshCredentials: Credentials have been updated"));
+}
+
+// A job of several workers that runs for four hours on one-hour role
+// credentials: each expiry costs one refresh, however many workers share
+// it, and no request is ever signed with credentials within five minutes of
+// their end.
+TEST_F(CredentialsFixture, AFourHourJobRefreshesOnceAtEachOfFourExpiries) {
+    const int64_t start = 1800000000;
+    clock.set(start);
+    std::atomic<int> issued{0};
+    sts.server.handler([&](const RecordedRequest&) -> CannedResponse {
+        const int n = ++issued;
+        return {200, R"({"AssumeRoleResponse":{"AssumeRoleResult":{"Credentials":{"AccessKeyId":"ASIAROLE)" +
+                         std::to_string(n) + R"(","SecretAccessKey":"role-secret","SessionToken":"role-token",)"
+                         R"("Expiration":)" + std::to_string(clock.now() + 3600) + "}}}}"};
+    });
+    AmazonCredentials shared;
+    shared.accessKeyId = "arn:aws:iam::123456789012:role/backup";
+    shared.region = "eu-west-1";
+    ASSERT_TRUE(AwsRequestService::handleIAMRole(environment, shared));
+    ASSERT_EQ(issued.load(), 1);
+
+    constexpr int kWorkers = 4;
+    std::vector<std::unique_ptr<AwsDynamoDBService>> workers;
+    for (int i = 0; i < kWorkers; ++i) {
+        AmazonCredentials copy = shared;
+        workers.push_back(std::make_unique<AwsDynamoDBService>(copy, environment));
+    }
+    int64_t tightest = INT64_MAX;
+    for (int64_t minute = 0; minute <= 4 * 60; ++minute) {
+        clock.set(start + minute * 60);
+        std::vector<std::thread> threads;
+        std::vector<int64_t> left(kWorkers);
+        for (int i = 0; i < kWorkers; ++i)
+            threads.emplace_back([&, i] {
+                AmazonRequest request = workers[i]->baseRequest("Scan", false);
+                left[i] = request.credentials.expiration - clock.now();
+            });
+        for (auto& thread : threads) thread.join();
+        for (int64_t seconds : left) tightest = std::min(tightest, seconds);
+    }
+    EXPECT_EQ(issued.load(), 5); // the first, then one at each of four expiries in four hours
+    EXPECT_GT(tightest, kCredentialRefreshMarginSeconds);
+    EXPECT_FALSE(environment.hasFailed()) << environment.getFailure();
+}
+
+// The service refused the credentials as expired before their time (a
+// clock behind the service's): they are renewed once and the call is sent
+// again, signed with the new ones.
+TEST_F(CredentialsFixture, ExpiredTokenAnswersRenewTheCredentialsAndRetryOnce) {
+    LoopbackHttpServer dynamo;
+    ScopedEnv endpoint("AWS_ENDPOINT_URL_DYNAMODB", dynamo.url());
+    dynamo.script({{400, R"({"__type":"com.amazon.coral.service#ExpiredTokenException","message":"expired"})"},
+                   {200, R"({"TableNames":[]})"}});
+    AmazonCredentials credentials;
+    credentials.region = "eu-west-1";
+    SendingService service(credentials, environment); // instance credentials
+    metadata.credentials = R"({"AccessKeyId":"ASIARENEWED","SecretAccessKey":"s","Token":"t",)"
+                           R"("Expiration":"2031-01-01T00:00:00Z"})";
+    AmazonRequest request = service.baseRequest("ListTables", false);
+    request.body = "{}";
+    AmazonResponse response = service.send(request);
+    EXPECT_EQ(response.httpCode, 200);
+    const auto requests = dynamo.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_NE(requests[0].headers.at("authorization").find("Credential=ASIAINSTANCE/"), std::string::npos);
+    EXPECT_NE(requests[1].headers.at("authorization").find("Credential=ASIARENEWED/"), std::string::npos);
+    EXPECT_EQ(requests[1].headers.at("x-amz-security-token"), "t");
+
+    // Once renewed and still refused, it is the service's answer that counts.
+    dynamo.script({{400, R"({"__type":"com.amazon.coral.service#ExpiredTokenException","message":"expired"})"}});
+    AmazonRequest again = service.baseRequest("ListTables", false);
+    again.body = "{}";
+    EXPECT_EQ(service.send(again).httpCode, 400);
+    EXPECT_EQ(dynamo.requests().size(), 4u);
 }
 
 TEST_F(CredentialsFixture, CredentialsWithoutExpiryAreNeverRefreshed) {

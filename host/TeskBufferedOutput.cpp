@@ -28,7 +28,10 @@ bool TeskBufferedOutput::putString(const std::string& data) {
     std::unique_lock<std::mutex> guard(mutex_);
     // One write may overshoot the capacity, so a page larger than the buffer
     // still goes through; the next write waits for the host to catch up.
-    changed_.wait(guard, [this] { return abandoned_ || buffer_.size() - readOffset_ < capacity_; });
+    // A spanning host that asks for more than the capacity raises it to its
+    // request while it waits: otherwise each would wait for the other.
+    changed_.wait(guard,
+                  [this] { return abandoned_ || buffer_.size() - readOffset_ < std::max(capacity_, wanted_); });
     if (abandoned_) return false;
     if (readOffset_ > 0 && readOffset_ >= buffer_.size() / 2) {
         buffer_.erase(0, readOffset_);
@@ -80,10 +83,15 @@ bool TeskBufferedOutput::fillBuffer(void* buffer, unsigned long size, unsigned l
         latestRestart_ = restartString;
         producer_ = std::thread([this] { produce(); });
     }
+    if (spanning_ && size > capacity_) {
+        wanted_ = size;
+        changed_.notify_all();
+    }
     changed_.wait(guard, [&] {
         size_t pending = buffer_.size() - readOffset_;
         return finished_ || (spanning_ ? pending >= size : pending > 0);
     });
+    wanted_ = 0;
     size_t count = std::min<size_t>(size, buffer_.size() - readOffset_);
     if (count > 0) {
         std::memcpy(buffer, buffer_.data() + readOffset_, count);

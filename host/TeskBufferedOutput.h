@@ -49,7 +49,8 @@ public:
     virtual std::string getSafeRestartString();
     // The restart text of the last data the producer has written.
     virtual std::string getRestartString();
-    // With spanning on, fillBuffer waits until it can fill the whole buffer.
+    // With spanning on, fillBuffer waits until it can fill the whole buffer,
+    // letting the producer run ahead of the capacity as far as the request.
     virtual void setBufferSpanning(bool spanning);
     virtual unsigned long getRemainingDataSize(bool& finished);
     // Also copies every byte the host takes into this file (diagnostics).
@@ -87,6 +88,7 @@ private:
     bool stopRequested_ = false; // guarded by mutex_
     bool abandoned_ = false;    // guarded by mutex_
     bool spanning_ = false;     // guarded by mutex_
+    size_t wanted_ = 0;         // guarded by mutex_; a spanning request beyond the capacity
     std::string debugPath_;     // guarded by mutex_
     std::thread producer_;
 };

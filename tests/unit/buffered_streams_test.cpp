@@ -5,6 +5,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <random>
 #include <thread>
 
@@ -96,6 +99,33 @@ TEST_F(BufferedFixture, SlowHostKeepsTheOutputBufferBounded) {
     EXPECT_EQ(total, text.size());
     // At most one piece (< 5000 bytes) beyond the capacity.
     EXPECT_LT(producer.peak(), capacity + 5000);
+}
+
+// A spanning host once waited for more bytes than the buffer may hold while
+// the producer waited for room: both hung for ever.
+TEST_F(BufferedFixture, SpanningRequestsLargerThanTheCapacityAreFilledWhole) {
+    const std::string text = randomLines(400, 3);
+    PieceProducer producer(&environment, text, 1024);
+    producer.setBufferSpanning(true);
+    auto pull = std::async(std::launch::async, [&] {
+        std::string received;
+        std::vector<char> buffer(64 * 1024);
+        unsigned long filled = 0;
+        bool finished = false;
+        while (!finished) {
+            if (!producer.fillBuffer(buffer.data(), buffer.size(), filled, finished)) break;
+            if (!finished) {
+                EXPECT_EQ(filled, buffer.size());
+            }
+            received.append(buffer.data(), filled);
+        }
+        return received;
+    });
+    if (pull.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        std::fputs("fillBuffer hung with a spanning request larger than the capacity\n", stderr);
+        std::_Exit(1); // the hung threads cannot be joined
+    }
+    EXPECT_EQ(pull.get(), text);
 }
 
 TEST_F(BufferedFixture, SafeRestartFollowsWhatTheHostTook) {

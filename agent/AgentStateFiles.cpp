@@ -7,13 +7,33 @@
 #include <sstream>
 
 #include "agent/DynamoDBTESK.h"
+#include "agent/StrictNumber.h"
 #include "host/FileUtil.h"
+
+namespace {
+
+// A table or region name that would put its state file outside the state
+// directory: a path separator, a NUL, or a name that is "." or "..".
+bool unsafeStateName(const std::string& name) {
+    return name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+           name.find('\\') != std::string::npos || name.find('\0') != std::string::npos;
+}
+
+} // namespace
 
 std::string DynamoDBUtil::computeTableStatePath(const std::string& region, const std::string& table) const {
     return subclientDirectory + "/" + toTableRegionString(region, table);
 }
 
+bool DynamoDBUtil::checkStateNames(const char* function, const std::string& region, const std::string& table) {
+    if (!unsafeStateName(region) && !unsafeStateName(table)) return true;
+    debug.log(-1, function, "Refusing the state file of table [%s] in region [%s]: the names must not hold a path",
+              table.c_str(), region.c_str());
+    return false;
+}
+
 void DynamoDBUtil::saveTableState(const std::string& region, const std::string& table, long long value) {
+    if (!checkStateNames("saveTableState", region, table)) return;
     const std::string path = computeTableStatePath(region, table);
     // Replaced whole, so a crash never leaves half a number behind.
     if (!file_util::writeAtomically(path, std::to_string(value)).empty())
@@ -21,19 +41,24 @@ void DynamoDBUtil::saveTableState(const std::string& region, const std::string& 
 }
 
 long long DynamoDBUtil::restoreTableState(const std::string& region, const std::string& table) {
+    if (!checkStateNames("restoreTableState", region, table)) return 0;
     const std::string path = computeTableStatePath(region, table);
     if (!file_util::exists(path)) return 0;
-    std::ifstream file(path);
-    if (!file) {
+    std::string text;
+    if (!file_util::readFile(path, text)) {
         debug.log(-1, "restoreTableState", "Could not open '%s' for read", path.c_str());
         return 0;
     }
-    long long value = 0;
-    if (!(file >> value)) return 0;
+    int64_t value = 0;
+    if (!parseStrictInt64(text, value)) {
+        debug.log(-1, "restoreTableState", "'%s' does not hold a number; taken as 0", path.c_str());
+        return 0;
+    }
     return value;
 }
 
 void DynamoDBUtil::removeTableState(const std::string& region, const std::string& table) {
+    if (!checkStateNames("removeTableState", region, table)) return;
     std::remove(computeTableStatePath(region, table).c_str());
 }
 
@@ -58,19 +83,57 @@ CZoError DynamoDBUtil::_EditConfFileContents(const std::string& path, std::vecto
 
 namespace {
 
-// Splits at every occurrence of `separator`, keeping empty pieces (so that
-// a row written with empty fields reads back the same).
+// Fields are written with a backslash before each backslash and each
+// separator, and line feeds and carriage returns as \\n and \\r, so that any
+// text reads back as it was written. Splits at every unescaped separator,
+// keeping empty pieces (so that a row written with empty fields reads back
+// the same); a backslash before anything else stands for itself.
 std::vector<std::string> splitAt(const std::string& line, const std::string& separator) {
-    std::vector<std::string> pieces;
-    if (separator.empty()) {
-        pieces.push_back(line);
-        return pieces;
+    std::vector<std::string> pieces(1);
+    for (size_t i = 0; i < line.size();) {
+        if (line[i] == '\\' && i + 1 < line.size()) {
+            const char next = line[i + 1];
+            if (next == 'n' || next == 'r' || next == '\\') {
+                pieces.back() += next == 'n' ? '\n' : next == 'r' ? '\r' : '\\';
+                i += 2;
+                continue;
+            }
+            if (!separator.empty() && line.compare(i + 1, separator.size(), separator) == 0) {
+                pieces.back() += separator;
+                i += 1 + separator.size();
+                continue;
+            }
+        }
+        if (!separator.empty() && line.compare(i, separator.size(), separator) == 0) {
+            pieces.emplace_back();
+            i += separator.size();
+            continue;
+        }
+        pieces.back() += line[i++];
     }
-    size_t start = 0;
-    for (size_t at; (at = line.find(separator, start)) != std::string::npos; start = at + separator.size())
-        pieces.push_back(line.substr(start, at - start));
-    pieces.push_back(line.substr(start));
     return pieces;
+}
+
+std::string escapedField(const std::string& field, const std::string& separator) {
+    std::string out;
+    for (size_t i = 0; i < field.size();) {
+        const char c = field[i];
+        if (c == '\n' || c == '\r') {
+            out += c == '\n' ? "\\n" : "\\r";
+            ++i;
+        } else if (c == '\\') {
+            out += "\\\\";
+            ++i;
+        } else if (!separator.empty() && field.compare(i, separator.size(), separator) == 0) {
+            out += '\\';
+            out += separator;
+            i += separator.size();
+        } else {
+            out += c;
+            ++i;
+        }
+    }
+    return out;
 }
 
 } // namespace
@@ -96,7 +159,7 @@ bool DynamoDBUtil::putLines(const std::string& path, const std::string& separato
         return false;
     }
     for (const auto& row : rows) {
-        for (size_t i = 0; i < row.size(); ++i) file << (i ? separator : "") << row[i];
+        for (size_t i = 0; i < row.size(); ++i) file << (i ? separator : "") << escapedField(row[i], separator);
         file << "\n";
         file.flush();
     }

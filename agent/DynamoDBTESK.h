@@ -126,15 +126,19 @@ public:
     // subclient directory, once job initialisation exists).
     void setSubclientDirectory(const std::string& directory) { subclientDirectory = directory; }
 
-    // One 64-bit number per table kept between jobs. Failures are logged only.
+    // One 64-bit number per table kept between jobs. Failures are logged
+    // only; names that would leave the state directory are refused.
     std::string computeTableStatePath(const std::string& region, const std::string& table) const;
     void saveTableState(const std::string& region, const std::string& table, long long value);
     long long restoreTableState(const std::string& region, const std::string& table);
     void removeTableState(const std::string& region, const std::string& table);
+    bool checkStateNames(const char* function, const std::string& region, const std::string& table);
     // Replaces the first occurrence of each find[i] by replace[i], in order.
     CZoError _EditConfFileContents(const std::string& path, std::vector<std::string>& find,
                                    std::vector<std::string>& replace);
-    // Lines of `separator`-joined fields, read (appended to `rows`) and written.
+    // Lines of `separator`-joined fields, read (appended to `rows`) and
+    // written; separators, backslashes and line breaks inside a field are
+    // escaped, so every field reads back as written.
     bool splitLines(const std::string& path, const std::string& separator, std::vector<std::vector<std::string>>& rows);
     bool putLines(const std::string& path, const std::string& separator, const std::vector<std::vector<std::string>>& rows);
     // The root of a shard's lineage in a map from shard id to parent id.

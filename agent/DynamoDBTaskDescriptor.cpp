@@ -3,19 +3,15 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "agent/StrictNumber.h"
+
 namespace DynamoDBTESK {
 
 namespace {
 
-// "%d"/"%lld" as the controller writes them: leading blanks skipped,
-// trailing text ignored.
-bool parseInt(const std::string& text, int& value) { return std::sscanf(text.c_str(), "%d", &value) == 1; }
-bool parseInt64(const std::string& text, int64_t& value) {
-    long long parsed = 0;
-    if (std::sscanf(text.c_str(), "%lld", &parsed) != 1) return false;
-    value = parsed;
-    return true;
-}
+// Numbers as the controller writes them; one that does not fit is an error.
+bool parseInt(const std::string& text, int& value) { return parseStrictInt(text, value); }
+bool parseInt64(const std::string& text, int64_t& value) { return parseStrictInt64(text, value); }
 
 } // namespace
 
@@ -169,9 +165,14 @@ void BackupRestartInfo::initialize(const std::string& restart) {
         const size_t bar = piece.find('|');
         if (bar == std::string::npos || piece.find('|', bar + 1) != std::string::npos) continue;
         int collect = 0;
-        long long offset = 0;
-        std::sscanf(piece.substr(0, bar).c_str(), "%d", &collect);
-        std::sscanf(piece.substr(bar + 1).c_str(), "%lld", &offset);
+        int64_t parsed = 0;
+        // A piece that does not parse gives no offset: that collect starts
+        // again from its beginning, which loses nothing.
+        if (!parseStrictInt(piece.substr(0, bar), collect) || !parseStrictInt64(piece.substr(bar + 1), parsed)) {
+            debug.log(0, "initialize", "Ignoring restart piece [%s]: not collect|offset", piece.c_str());
+            continue;
+        }
+        const long long offset = parsed;
         auto existing = offsets.find(collect);
         if (existing != offsets.end())
             debug.log(0, "initialize", "Replacing offset %lld for collect %d with offset %lld", existing->second,

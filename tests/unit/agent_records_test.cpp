@@ -76,9 +76,19 @@ TEST(TaskDescriptor, RestoreFailsOnTheFirstMissingOrBadValue) {
     values = asMap(sample());
     values["threadId"] = "abc";
     EXPECT_EQ(target.restore(values).text(), "Invalid threadId in map [abc]");
-    values["threadId"] = "  12x";
+    // Numbers are whole and in range: sscanf once read "12x" as 12 and
+    // wrapped 4294967297 to 1.
+    for (const char* bad : {"  12x", "4294967297", "2147483648", "-2147483649", "", "+", "1 2", "0x10"}) {
+        values["threadId"] = bad;
+        EXPECT_EQ(target.restore(values).text(), std::string("Invalid threadId in map [") + bad + "]") << bad;
+    }
+    values["timeStarted"] = "9223372036854775808";
+    values["threadId"] = " 12 ";
+    EXPECT_EQ(target.restore(values).text(), "Invalid timeStarted in map [9223372036854775808]");
+    values["timeStarted"] = "-9223372036854775808";
     ASSERT_TRUE(target.restore(values).ok());
     EXPECT_EQ(target.threadId, 12);
+    EXPECT_EQ(target.timeStarted, INT64_MIN);
     values["closeAfileAfterTask"] = "0";
     ASSERT_TRUE(target.restore(values).ok());
     EXPECT_FALSE(target.closeAfileAfterTask);
@@ -108,7 +118,8 @@ TEST(TaskDescriptor, StringFormAndEquality) {
 TEST(BackupRestartInfo, ReadsCollectsAndOffsets) {
     auto log = std::make_shared<MemoryLogSink>();
     BackupRestartInfo info(log);
-    info.initialize("-o 1|120 -o 2|0 -o 3|1 -o 3|10 -o 5|7|9 -o 0|0 -o 4|-5");
+    info.initialize("-o 1|120 -o 2|0 -o 3|1 -o 3|10 -o 5|7|9 -o 0|0 -o 4|-5 -o 6|99999999999999999999 "
+                    "-o 4294967303|5 -o 8|1x");
     EXPECT_EQ(info.lookupCollectOffset(1), 119);
     EXPECT_EQ(info.lookupCollectOffset(2), 0);
     EXPECT_EQ(info.lookupCollectOffset(3), 9);
@@ -116,6 +127,11 @@ TEST(BackupRestartInfo, ReadsCollectsAndOffsets) {
     EXPECT_TRUE(info.isCollectInMap(0));
     EXPECT_EQ(info.lookupCollectOffset(4), -5);
     EXPECT_EQ(info.lookupCollectOffset(42), 0);
+    // Out of range or not a number: no offset, rather than a wrapped one.
+    EXPECT_FALSE(info.isCollectInMap(6));
+    EXPECT_FALSE(info.isCollectInMap(7)); // 4294967303 once wrapped to 7
+    EXPECT_FALSE(info.isCollectInMap(8));
+    EXPECT_TRUE(log->contains("Ignoring restart piece [6|99999999999999999999]: not collect|offset"));
     EXPECT_TRUE(log->contains("Replacing offset 0 for collect 3 with offset 10"));
     EXPECT_TRUE(log->contains("Collect 42 restart offset defaults to 0"));
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <fstream>
 
 #include "agent/DynamoDBTESK.h"
@@ -79,6 +81,43 @@ TEST_F(AgentStateFixture, LineFilesRoundTrip) {
     EXPECT_TRUE(util.splitLines(directory.path + "/missing", ",", none));
     EXPECT_TRUE(none.empty());
     EXPECT_FALSE(util.putLines(directory.path + "/no/such/dir/file", ",", rows));
+
+    // Separators, backslashes and line breaks inside fields read back as written.
+    const std::vector<std::vector<std::string>> awkward = {
+        {"a,b", "c\\d", "line\nfeed\r"}, {"\\,", ",", "\\n"}, {"ends with \\"}, {""}};
+    for (const std::string separator : {",", "|#|"}) {
+        ASSERT_TRUE(util.putLines(path, separator, awkward));
+        std::vector<std::vector<std::string>> back;
+        ASSERT_TRUE(util.splitLines(path, separator, back));
+        EXPECT_EQ(back, awkward) << separator;
+    }
+}
+
+TEST_F(AgentStateFixture, StateNamesCannotLeaveTheStateDirectory) {
+    util.setSubclientDirectory(directory.path + "/sub");
+    ASSERT_TRUE(file_util::makeDirectories(directory.path + "/sub").empty());
+    for (const auto& names : std::vector<std::pair<std::string, std::string>>{
+             {"us-east-1", "../../escape"}, {"..", "t"}, {"us-east-1", ".."}, {"us-east-1", std::string("a\0b", 3)},
+             {"us-east-1", "a/b"}, {"", "t"}}) {
+        util.saveTableState(names.first, names.second, 7);
+        EXPECT_EQ(util.restoreTableState(names.first, names.second), 0);
+        util.removeTableState(names.first, names.second);
+    }
+    EXPECT_TRUE(log->contains("Refusing the state file of table [../../escape] in region [us-east-1]"));
+    EXPECT_FALSE(file_util::exists(directory.path + "/sub/../../escape[us-east-1]"));
+    std::vector<std::string> left;
+    for (const std::string& dir : {directory.path, directory.path + "/sub"})
+        if (DIR* d = ::opendir(dir.c_str())) {
+            while (dirent* entry = ::readdir(d))
+                if (std::string(entry->d_name) != "." && std::string(entry->d_name) != ".." &&
+                    std::string(entry->d_name) != "sub")
+                    left.push_back(entry->d_name);
+            ::closedir(d);
+        }
+    EXPECT_TRUE(left.empty()) << left[0];
+    // A state file that does not hold a number is 0, not a misread.
+    std::ofstream(directory.path + "/sub/t[r]") << "12abc";
+    EXPECT_EQ(util.restoreTableState("r", "t"), 0);
 }
 
 TEST(ShardMaps, RootsAndDifferences) {

@@ -265,7 +265,7 @@ bool AwsRequestService::getSessionTokenSTS(AmazonCredentials& credentials) {
             rapidjson::Pointer("/AssumeRoleResponse/AssumeRoleResult/Credentials/Expiration").Get(document);
         if (value && value->IsInt64())
             expiration = value->GetInt64();
-        else if (value && value->IsDouble())
+        else if (value && value->IsDouble() && value->GetDouble() > 0 && value->GetDouble() < 9.2e18)
             expiration = static_cast<int64_t>(value->GetDouble());
     }
     credentials.expiration = expiration;

@@ -133,6 +133,13 @@ bool AwsDynamoDBIncrementalBackupRunner::initialize(std::string tableName, Globa
                     "this backup would surely miss them.");
     }
 
+    const std::string lineage = streamDescription->lineageProblem();
+    if (!lineage.empty()) {
+        cause = kStream;
+        return fail(*environment, "initialize",
+                    "the stream of " + tableName + " cannot be read in order: " + lineage);
+    }
+
     // Writes made while a table had no stream, or between a stream switched
     // off and a new one, are in no stream at all.
     const std::string& streamArn = description->latestStreamArn;

@@ -14,13 +14,11 @@ const rapidjson::Value* member(const rapidjson::Value& object, const char* name)
     return found == object.MemberEnd() ? nullptr : &found->value;
 }
 
-// Seconds, whole: an integer as it is, a fraction truncated, anything else 0.
+// Seconds, whole: an integer as it is, a fraction truncated, anything else
+// (or out of range) 0.
 int64_t wholeSeconds(const rapidjson::Value* value) {
-    if (!value) return 0;
-    if (value->IsInt64()) return value->GetInt64();
-    if (value->IsUint64()) return static_cast<int64_t>(value->GetUint64());
-    if (value->IsDouble()) return static_cast<int64_t>(value->GetDouble());
-    return 0;
+    int64_t seconds = 0;
+    return value && json_text::wholeNumber(*value, seconds) ? seconds : 0;
 }
 
 void writeOrNull(rapidjson::Writer<rapidjson::StringBuffer>& writer, const rapidjson::Value* value) {
@@ -60,8 +58,12 @@ bool GetRecordsResult::parseToStream(const std::string& responseBody, TeskOutput
     rapidjson::Document document;
     if (!json_text::parseObject(document, responseBody)) return false;
 
+    // Without its record list, or with an iterator that is not text, a page
+    // would pass for the end of a closed shard.
     const rapidjson::Value* list = member(document, "Records");
-    if (list && list->IsArray()) {
+    const rapidjson::Value* next = member(document, "NextShardIterator");
+    if (!list || !list->IsArray() || (next && !next->IsString() && !next->IsNull())) return false;
+    {
         rapidjson::StringBuffer buffer;
         std::string line;
         for (const auto& record : list->GetArray()) {

@@ -27,7 +27,8 @@ public:
     // time), recording its sequence number with updateRestart.
     // Stops after a record when the output's stopNow turns true (leaving
     // `nextShardIterator` empty). Returns false when the output refused a
-    // line, when the body is not a JSON object, or at a record that lacks
+    // line, when the body is not a JSON object with a "Records" array (and a
+    // "NextShardIterator" that is text or absent), or at a record that lacks
     // "eventName", "dynamodb" or its "SequenceNumber": such a page must not
     // pass for a closed shard or lose its records silently.
     static bool parseToStream(const std::string& responseBody, TeskOutput* output, std::string& nextShardIterator,

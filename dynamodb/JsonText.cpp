@@ -34,14 +34,27 @@ std::string stringMember(const rapidjson::Value& object, const char* name, const
     return std::string(member->value.GetString(), member->value.GetStringLength());
 }
 
+bool wholeNumber(const rapidjson::Value& value, int64_t& whole) {
+    if (value.IsInt64()) {
+        whole = value.GetInt64();
+        return true;
+    }
+    if (value.IsDouble()) {
+        // Checked before the conversion: a double beyond int64 converts to
+        // anything at all.
+        const double number = value.GetDouble();
+        if (!(number > -9223372036854775808.0 && number < 9223372036854775808.0)) return false;
+        whole = static_cast<int64_t>(number);
+        return true;
+    }
+    return false; // a uint64 beyond int64 included
+}
+
 int64_t int64Member(const rapidjson::Value& object, const char* name, int64_t fallback) {
     if (!object.IsObject()) return fallback;
     auto member = object.FindMember(name);
-    if (member == object.MemberEnd()) return fallback;
-    if (member->value.IsInt64()) return member->value.GetInt64();
-    if (member->value.IsUint64()) return static_cast<int64_t>(member->value.GetUint64());
-    if (member->value.IsDouble()) return static_cast<int64_t>(member->value.GetDouble());
-    return fallback;
+    int64_t whole = 0;
+    return member != object.MemberEnd() && wholeNumber(member->value, whole) ? whole : fallback;
 }
 
 } // namespace json_text

@@ -22,7 +22,11 @@ bool parseObject(rapidjson::Document& document, const std::string& text);
 // The string member `name` of `object`, or `fallback` when absent or not a string.
 std::string stringMember(const rapidjson::Value& object, const char* name, const std::string& fallback = "");
 
-// The integer member `name` (64-bit), or `fallback`.
+// A number as a whole 64-bit integer (a fraction truncated); false for
+// anything else, a number out of range included.
+bool wholeNumber(const rapidjson::Value& value, int64_t& whole);
+
+// The integer member `name` (64-bit, see wholeNumber), or `fallback`.
 int64_t int64Member(const rapidjson::Value& object, const char* name, int64_t fallback = 0);
 
 } // namespace json_text

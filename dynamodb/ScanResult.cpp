@@ -1,5 +1,8 @@
 #include "dynamodb/ScanResult.h"
 
+#include <algorithm>
+#include <vector>
+
 #include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -71,6 +74,10 @@ public:
     bool Double(double d) { return scalar([d](PageWriter& w) { return w.Double(d); }); }
     bool RawNumber(const Ch* s, rapidjson::SizeType n, bool copy) {
         (void)copy; // in-situ parsing: the text stays valid for the whole page
+        if (!target_ && depth_ == 1 && member_ == "Count") {
+            sawCount_ = true;
+            count_ = std::string(s, n);
+        }
         return scalar([=](PageWriter& w) { return w.RawValue(s, n, rapidjson::kNumberType); });
     }
     bool String(const Ch* s, rapidjson::SizeType n, bool copy) {
@@ -78,7 +85,12 @@ public:
     }
     bool Key(const Ch* s, rapidjson::SizeType n, bool copy) {
         if (target_) return target_->Key(s, n, copy);
-        if (depth_ == 1) member_.assign(s, n);
+        if (depth_ == 1) {
+            member_.assign(s, n);
+            // A member twice would leave it open which one counts.
+            if (std::find(members_.begin(), members_.end(), member_) != members_.end()) return false;
+            members_.push_back(member_);
+        }
         return true;
     }
     bool StartObject() { return open(false, [](PageWriter& w) { return w.StartObject(); }); }
@@ -89,26 +101,37 @@ public:
     bool rootIsObject() const { return rootIsObject_; }
     bool sawItems() const { return sawItems_; }
     bool sawKey() const { return sawKey_; }
+    // The page holds what it says: an "Items" array of objects, as many as
+    // its "Count" (when given), and a "LastEvaluatedKey" that is an object.
+    bool consistent() const {
+        if (!sawItems_ || !itemsWereArray_ || (sawKey_ && !keyWasObject_)) return false;
+        return !sawCount_ || count_ == std::to_string(items_);
+    }
 
 private:
     // A value begins at the current depth: decide whether it is copied out.
-    void begin(bool container, bool array) {
+    bool begin(bool container, bool array) {
         if (depth_ == 0) {
             rootIsObject_ = container && !array;
         } else if (depth_ == 1 && member_ == "Items") {
             sawItems_ = true;
             itemsOpening_ = container && array;
+            itemsWereArray_ = itemsOpening_;
         } else if (depth_ == 1 && member_ == "LastEvaluatedKey") {
             sawKey_ = true;
+            keyWasObject_ = container && !array;
             key_.Clear();
             keyWriter_.Reset(key_);
             target_ = &keyWriter_;
             targetDepth_ = 1;
         } else if (depth_ == 2 && inItems_) {
+            if (!container || array) return false; // an item is an object
+            ++items_;
             pageWriter_.Reset(page_);
             target_ = &pageWriter_;
             targetDepth_ = 2;
         }
+        return true;
     }
 
     void end() {
@@ -118,7 +141,7 @@ private:
 
     template <class Emit>
     bool scalar(Emit emit) {
-        if (!target_) begin(false, false);
+        if (!target_ && !begin(false, false)) return false;
         if (target_ && !emit(*target_)) return false;
         if (target_ && depth_ == targetDepth_) end();
         return true;
@@ -126,7 +149,7 @@ private:
 
     template <class Emit>
     bool open(bool array, Emit emit) {
-        if (!target_) begin(true, array);
+        if (!target_ && !begin(true, array)) return false;
         if (target_ && !emit(*target_)) return false;
         ++depth_;
         if (itemsOpening_) {
@@ -160,6 +183,12 @@ private:
     bool sawKey_ = false;
     bool itemsOpening_ = false;
     bool inItems_ = false;
+    bool itemsWereArray_ = false;
+    bool keyWasObject_ = false;
+    bool sawCount_ = false;
+    std::string count_;
+    uint64_t items_ = 0;
+    std::vector<std::string> members_; // of the page object
 };
 
 // Per-thread buffers, reused page after page: a segment worker then touches
@@ -191,7 +220,7 @@ PageOutcome parsePage(const char* text, size_t length, PageBuffers& buffers) {
     rapidjson::InsituStringStream stream(&buffers.body[0]);
     reader.Parse<rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag>(stream, handler);
     PageOutcome outcome;
-    outcome.parsed = !reader.HasParseError() && handler.rootIsObject();
+    outcome.parsed = !reader.HasParseError() && handler.rootIsObject() && handler.consistent();
     outcome.surrogate = reader.HasParseError() &&
                         reader.GetParseErrorCode() == rapidjson::kParseErrorStringUnicodeSurrogateInvalid;
     outcome.sawItems = handler.sawItems();

@@ -32,8 +32,10 @@ public:
     // Writes one page of `responseBody` to `output` with one putString, then
     // records the restart text with updateRestart and returns it in
     // `lastEvaluatedKey`. False, with nothing recorded, when the output
-    // refused the page or the body is not a JSON object: a page that cannot
-    // be read must never pass for the end of the segment.
+    // refused the page or the body is not such a page: a JSON object, each
+    // member once, with an "Items" array of objects (as many as its "Count")
+    // and a "LastEvaluatedKey" object or none. A page that cannot be read
+    // must never pass for the end of the segment.
     static bool parseToStream(const std::string& responseBody, TeskOutput* output, std::string& lastEvaluatedKey);
 
     std::vector<std::string> items;

@@ -19,8 +19,12 @@ struct Shard {
 class StreamDescription {
 public:
     // Reads one "StreamDescription" object; with `clear` the shards read
-    // before are dropped, otherwise this page's shards are appended.
-    void update(const rapidjson::Value& description, bool clear);
+    // before are dropped, otherwise this page's shards are appended. False
+    // when it has no "Shards" array or a shard without an id.
+    bool update(const rapidjson::Value& description, bool clear);
+    // Empty, or what makes the shard lineage unusable: a shard listed twice,
+    // or parents that form a cycle (named shard by shard).
+    std::string lineageProblem() const;
     // {"roots":[...],"children":{...},"context":{...},"time":T}, compact,
     // with "stream": the stream's ARN when known, so that the next
     // incremental can tell it still reads the same stream.

@@ -26,6 +26,7 @@ AmazonOutcome<StreamDescription> AwsDynamoDBService::describeStream(const std::s
     auto description = std::make_shared<StreamDescription>();
     AmazonRequest request = baseRequest("DescribeStream", true);
     request.body = "{\"StreamArn\":" + json_text::quoted(streamArn) + "}";
+    std::string lastPage;
     for (;;) {
         AmazonResponse response = send(request);
         if (response.httpCode != 200) return Outcome(response.body);
@@ -33,9 +34,12 @@ AmazonOutcome<StreamDescription> AwsDynamoDBService::describeStream(const std::s
         if (!json_text::parseObject(document, response.body)) return Outcome::malformed(response.body);
         auto page = document.FindMember("StreamDescription");
         if (page == document.MemberEnd() || !page->value.IsObject()) return Outcome::malformed(response.body);
-        description->update(page->value, false);
+        if (!description->update(page->value, false)) return Outcome::malformed(response.body);
         const std::string next = json_text::stringMember(page->value, "LastEvaluatedShardId");
         if (next.empty()) break;
+        // The same page again would never end.
+        if (next == lastPage) return Outcome::malformed(response.body);
+        lastPage = next;
         // A fresh request per page: credentials are checked and it is signed anew.
         request = baseRequest("DescribeStream", true);
         request.body = "{\"StreamArn\":" + json_text::quoted(streamArn) +

@@ -7,6 +7,7 @@
 #include "BoundedJson.h"
 
 #include <algorithm>
+#include <cstdint>
 
 std::string BackupManifest::directoryName() const { return (incremental() ? "I" : "F") + std::to_string(jobId); }
 
@@ -194,6 +195,9 @@ bool readChunks(const rapidjson::Value& owner, std::vector<ChunkRecord>& chunks)
             !readUint64(chunkValue, "bytes", chunk.bytes) || !readUint64(chunkValue, "lines", chunk.lines) ||
             !readString(chunkValue, "sha256", chunk.sha256))
             return false;
+        // Numbered from 1 up, each once: a repeated or out-of-order chunk
+        // would be restored twice or in the wrong order.
+        if (number > INT32_MAX || (!chunks.empty() && number <= chunks.back().number)) return false;
         chunk.number = static_cast<int>(number);
         chunks.push_back(chunk);
     }
@@ -246,6 +250,19 @@ bool BackupManifest::fromJson(const std::string& text, BackupManifest& manifest,
         error = "a required member is missing or of the wrong type";
         return false;
     }
+    if (read.level != "full" && read.level != "incremental") {
+        error = "unknown level '" + read.level + "'";
+        return false;
+    }
+    if (read.status != "running" && read.status != "stopped" && read.status != "failed" && read.status != "complete") {
+        error = "unknown status '" + read.status + "'";
+        return false;
+    }
+    if (read.jobId < 1 || read.startTime < 0 || read.endTime < 0 || segmentCount > kMaxSegments ||
+        (read.incremental() && segmentCount != 0)) {
+        error = "a job id, time or segment count is out of range";
+        return false;
+    }
     read.segmentCount = static_cast<unsigned>(segmentCount);
     readString(document, "failure", read.failure);
     auto segments = document.FindMember("segments");
@@ -260,6 +277,10 @@ bool BackupManifest::fromJson(const std::string& text, BackupManifest& manifest,
         if (!element.IsObject() || !readInt64(element, "index", index) || index < 0 ||
             closed == element.MemberEnd() || !closed->value.IsBool() || !readString(element, "restart", segment.restart)) {
             error = "a segment entry is malformed";
+            return false;
+        }
+        if (index >= segmentCount || read.segments.count(static_cast<int>(index))) {
+            error = "segment " + std::to_string(index) + " is out of range or listed twice";
             return false;
         }
         segment.index = static_cast<int>(index);
@@ -281,6 +302,10 @@ bool BackupManifest::fromJson(const std::string& text, BackupManifest& manifest,
             if (!element.IsObject() || !readString(element, "name", file.name) ||
                 !readUint64(element, "bytes", file.bytes) || !readString(element, "sha256", file.sha256)) {
                 error = "a file entry is malformed";
+                return false;
+            }
+            if (read.files.count(file.name)) {
+                error = "file " + file.name + " is listed twice";
                 return false;
             }
             read.files[file.name] = std::move(file);
@@ -308,6 +333,10 @@ bool BackupManifest::fromJson(const std::string& text, BackupManifest& manifest,
                 return false;
             }
             shard.closed = closed->value.GetBool();
+            if (read.shards.count(shard.id)) {
+                error = "shard " + shard.id + " is listed twice";
+                return false;
+            }
             read.shards[shard.id] = std::move(shard);
         }
     }

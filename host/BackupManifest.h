@@ -52,6 +52,7 @@ struct ShardRecord {
 struct BackupManifest {
     static constexpr int kVersion = 1;
     static constexpr const char* kFileName = "manifest.json";
+    static constexpr int64_t kMaxSegments = 1000000;
 
     int version = kVersion;
     std::string level = "full"; // "full" or "incremental"
@@ -89,7 +90,9 @@ struct BackupManifest {
     bool allSegmentsScanned() const;
 
     std::string toJson() const;
-    // False with a reason when the text is not a manifest this version reads.
-    // Unknown members are ignored, so newer writers stay readable.
+    // False with a reason when the text is not a manifest this version reads:
+    // unknown levels or statuses, values out of range, and segments, shards,
+    // files or chunks listed twice are refused. Unknown members are ignored,
+    // so newer writers stay readable.
     static bool fromJson(const std::string& text, BackupManifest& manifest, std::string& error);
 };

@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <set>
+#include <vector>
 
 #include <rapidjson/document.h>
 
@@ -167,10 +168,11 @@ void verifyControlFile(const BackupStore::Job& job, const std::string& name, Ver
     if (!warning.empty()) report.warnings.push_back(warning);
 }
 
-void addTreeIds(const rapidjson::Value& value, std::set<std::string>& ids) {
-    if (value.IsString()) ids.insert(value.GetString());
+void addTreeIds(const rapidjson::Value& value, std::vector<std::string>& ids) {
+    if (value.IsString()) ids.push_back(value.GetString());
     if (value.IsArray())
-        for (const auto& element : value.GetArray()) addTreeIds(element, ids);
+        for (const auto& element : value.GetArray())
+            if (element.IsString()) ids.push_back(element.GetString());
 }
 
 } // namespace
@@ -211,16 +213,24 @@ std::string checkControlFile(const BackupStore::Job& job, const std::string& nam
     if (name == "metadata.json") {
         if (!json || !parsed.IsObject() || !parsed.HasMember("context"))
             return path + ": not an incremental's metadata";
-        // The restore replays the shards of the tree: one left out would be lost.
+        // The restore replays the shards it reaches from the roots through
+        // the children: one it cannot reach would be lost, one it reaches
+        // twice replayed twice.
         std::set<std::string> ids;
+        std::vector<std::string> queue;
         auto roots = parsed.FindMember("roots");
-        if (roots != parsed.MemberEnd()) addTreeIds(roots->value, ids);
+        if (roots != parsed.MemberEnd()) addTreeIds(roots->value, queue);
         auto children = parsed.FindMember("children");
-        if (children != parsed.MemberEnd() && children->value.IsObject())
-            for (const auto& entry : children->value.GetObject()) {
-                ids.insert(entry.name.GetString());
-                addTreeIds(entry.value, ids);
-            }
+        const bool haveChildren = children != parsed.MemberEnd() && children->value.IsObject();
+        while (!queue.empty()) {
+            const std::string id = queue.back();
+            queue.pop_back();
+            if (!ids.insert(id).second)
+                return path + ": its shard tree reaches shard " + id + " twice (a cycle or a shard listed twice)";
+            if (!haveChildren) continue;
+            auto under = children->value.FindMember(rapidjson::StringRef(id.c_str(), id.size()));
+            if (under != children->value.MemberEnd()) addTreeIds(under->value, queue);
+        }
         for (const auto& shard : manifest.shards) {
             uint64_t lines = 0;
             for (const auto& chunk : shard.second.chunks) lines += chunk.lines;

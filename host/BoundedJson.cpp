@@ -2,6 +2,10 @@
 
 #include "LoneSurrogates.h"
 
+#include <algorithm>
+#include <string_view>
+#include <vector>
+
 namespace {
 
 // Walks the brackets of `text` outside strings. False once the nesting
@@ -47,19 +51,49 @@ bool isOneJsonObject(const char* text, size_t length, int maxDepth) {
     return walkBrackets(text, length, maxDepth, true, depth, inString) && depth == 0 && !inString;
 }
 
+namespace {
+
+// Whether some object in `value` holds a member name twice. The depth is
+// bounded by then, so the recursion is too.
+bool hasDuplicateMember(const rapidjson::Value& value) {
+    if (value.IsArray()) {
+        for (const auto& element : value.GetArray())
+            if (hasDuplicateMember(element)) return true;
+        return false;
+    }
+    if (!value.IsObject()) return false;
+    std::vector<std::string_view> names;
+    names.reserve(value.MemberCount());
+    for (const auto& member : value.GetObject()) {
+        names.emplace_back(member.name.GetString(), member.name.GetStringLength());
+        if (hasDuplicateMember(member.value)) return true;
+    }
+    if (names.size() < 2) return false;
+    if (names.size() <= 8) {
+        for (size_t i = 0; i < names.size(); ++i)
+            for (size_t j = i + 1; j < names.size(); ++j)
+                if (names[i] == names[j]) return true;
+        return false;
+    }
+    std::sort(names.begin(), names.end());
+    return std::adjacent_find(names.begin(), names.end()) != names.end();
+}
+
+} // namespace
+
 bool parseBoundedJson(rapidjson::Document& document, const std::string& text) {
     if (!jsonDepthWithin(text.data(), text.size())) {
         document.SetNull();
         return false;
     }
     document.Parse(text.c_str(), text.size());
-    if (!document.HasParseError()) return true;
-    if (document.GetParseError() == rapidjson::kParseErrorStringUnicodeSurrogateInvalid &&
+    if (document.HasParseError() && document.GetParseError() == rapidjson::kParseErrorStringUnicodeSurrogateInvalid &&
         hasLoneHighSurrogate(text.data(), text.size())) {
         const std::string kept = withLoneSurrogateBytes(text.data(), text.size());
         document.Parse(kept.c_str(), kept.size());
-        if (!document.HasParseError()) return true;
     }
+    // A member twice leaves it open which one a reader takes.
+    if (!document.HasParseError() && !hasDuplicateMember(document)) return true;
     document.SetNull();
     return false;
 }

@@ -22,5 +22,7 @@ bool jsonDepthWithin(const char* text, size_t length, int maxDepth = kMaxJsonDep
 bool isOneJsonObject(const char* text, size_t length, int maxDepth = kMaxJsonDepth);
 
 // Parses `text` into `document`; false (and a null document) when it is not
-// JSON or is nested too deeply. Lone surrogates are kept (LoneSurrogates.h).
+// one JSON value and nothing after it, is nested too deeply, or holds a
+// member name twice in one object. Lone surrogates are kept
+// (LoneSurrogates.h).
 bool parseBoundedJson(rapidjson::Document& document, const std::string& text);

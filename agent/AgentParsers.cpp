@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "agent/DynamoDBTESK.h"
+#include "agent/StrictNumber.h"
 #include "dynamodb/JsonText.h"
 
 void DynamoDBUtil::parseShardsTree(const std::string& json, std::vector<std::string>& roots,
@@ -61,7 +62,16 @@ time_t DynamoDBUtil::GetEpochTime(std::string text) {
     for (char& c : clock)
         if (c == ':') c = ' ';
     int hour = 0, minute = 0, second = 0;
-    std::sscanf(clock.c_str(), "%d %d %d", &hour, &minute, &second);
+    std::istringstream fields(clock);
+    std::string h, m, sec;
+    fields >> h >> m >> sec;
+    // A field out of its range, or a year no tm can hold, is no time.
+    // Missing minutes and seconds are 0, as they always were.
+    auto field = [](const std::string& text, int& value) { return text.empty() || parseStrictInt(text, value); };
+    if (!field(h, hour) || !field(m, minute) || !field(sec, second) || hour < 0 ||
+        hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 60 || day < 1 || day > 31 || year < 1900 ||
+        year > 9999)
+        return 0;
     tm broken{};
     broken.tm_year = year - 1900;
     broken.tm_mon = monthIndex;

@@ -74,6 +74,58 @@ const char* stringMember(const rapidjson::Value& object, const char* name) {
 
 } // namespace
 
+bool readMetadataCredentials(const std::string& body, AmazonCredentials& credentials) {
+    rapidjson::Document document;
+    if (!parseBoundedJson(document, body)) return false;
+    const char* accessKeyId = stringMember(document, "AccessKeyId");
+    const char* secretAccessKey = stringMember(document, "SecretAccessKey");
+    const char* token = stringMember(document, "Token");
+    const char* expiration = stringMember(document, "Expiration");
+    int64_t expires = 0;
+    if (!accessKeyId || !secretAccessKey || !token || !expiration || !parseUtcTime(expiration, expires) ||
+        !*accessKeyId || !*secretAccessKey)
+        return false;
+    credentials.accessKeyId = accessKeyId;
+    credentials.secretAccessKey = secretAccessKey;
+    credentials.sessionToken = token;
+    credentials.expiration = expires;
+    return true;
+}
+
+bool readAssumeRoleAnswer(const std::string& body, AmazonCredentials& credentials, std::string& missing) {
+    rapidjson::Document document;
+    const bool parsed = parseBoundedJson(document, body);
+    auto read = [&](const char* name, std::string& out) {
+        if (!parsed) return false;
+        const std::string pointer = std::string("/AssumeRoleResponse/AssumeRoleResult/Credentials/") + name;
+        const rapidjson::Value* value = rapidjson::Pointer(pointer.c_str()).Get(document);
+        if (!value || !value->IsString() || value->GetStringLength() == 0) return false;
+        out.assign(value->GetString(), value->GetStringLength());
+        return true;
+    };
+    std::string key, secret, token;
+    if (!read("AccessKeyId", key) || !read("SecretAccessKey", secret) || !read("SessionToken", token)) {
+        missing = "credentials";
+        return false;
+    }
+    int64_t expiration = -1;
+    const rapidjson::Value* value =
+        rapidjson::Pointer("/AssumeRoleResponse/AssumeRoleResult/Credentials/Expiration").Get(document);
+    if (value && value->IsInt64())
+        expiration = value->GetInt64();
+    else if (value && value->IsDouble() && value->GetDouble() > 0 && value->GetDouble() < 9.2e18)
+        expiration = static_cast<int64_t>(value->GetDouble());
+    if (expiration <= 0) {
+        missing = "expiration time";
+        return false;
+    }
+    credentials.accessKeyId = key;
+    credentials.secretAccessKey = secret;
+    credentials.sessionToken = token;
+    credentials.expiration = expiration;
+    return true;
+}
+
 bool AwsRequestService::isSTSAssumeRole(AmazonCredentials& credentials) {
     if (credentials.isAssumeRole) return true;
     credentials.isAssumeRole = false;
@@ -161,22 +213,11 @@ bool AwsRequestService::credsFromMetadata(AmazonCredentials& credentials) {
         return false;
     }
 
-    rapidjson::Document document;
-    const bool parsed = parseBoundedJson(document, keys.body);
-    const char* accessKeyId = parsed ? stringMember(document, "AccessKeyId") : nullptr;
-    const char* secretAccessKey = parsed ? stringMember(document, "SecretAccessKey") : nullptr;
-    const char* token2 = document.HasParseError() ? nullptr : stringMember(document, "Token");
-    const char* expiration = document.HasParseError() ? nullptr : stringMember(document, "Expiration");
-    int64_t expires = 0;
-    if (!accessKeyId || !secretAccessKey || !token2 || !expiration || !parseUtcTime(expiration, expires)) {
+    if (!readMetadataCredentials(keys.body, credentials)) {
         environment.log("credsFromMetadata", "The security credentials of role " + role +
                                                  " lack AccessKeyId, SecretAccessKey, Token or Expiration");
         return false;
     }
-    credentials.accessKeyId = accessKeyId;
-    credentials.secretAccessKey = secretAccessKey;
-    credentials.sessionToken = token2;
-    credentials.expiration = expires;
 
     if (isSTSAssumeRole(credentials)) return getSessionTokenSTS(credentials);
     return true;
@@ -244,33 +285,9 @@ bool AwsRequestService::getSessionTokenSTS(AmazonCredentials& credentials) {
         return false;
     }
 
-    rapidjson::Document document;
-    const bool parsed = parseBoundedJson(document, response.body);
-    auto read = [&](const char* name) -> std::string {
-        if (!parsed) return "***";
-        std::string pointer = std::string("/AssumeRoleResponse/AssumeRoleResult/Credentials/") + name;
-        const rapidjson::Value* value = rapidjson::Pointer(pointer.c_str()).Get(document);
-        return value && value->IsString() ? std::string(value->GetString(), value->GetStringLength()) : "***";
-    };
-    credentials.accessKeyId = read("AccessKeyId");
-    credentials.secretAccessKey = read("SecretAccessKey");
-    credentials.sessionToken = read("SessionToken");
-    if (credentials.accessKeyId == "***" || credentials.secretAccessKey == "***" || credentials.sessionToken == "***") {
-        environment.log("getSessionTokenSTS", "JSON '" + loggableBody(response.body) + "' is missing credentials");
-        return false;
-    }
-    int64_t expiration = -1;
-    if (!document.HasParseError()) {
-        const rapidjson::Value* value =
-            rapidjson::Pointer("/AssumeRoleResponse/AssumeRoleResult/Credentials/Expiration").Get(document);
-        if (value && value->IsInt64())
-            expiration = value->GetInt64();
-        else if (value && value->IsDouble() && value->GetDouble() > 0 && value->GetDouble() < 9.2e18)
-            expiration = static_cast<int64_t>(value->GetDouble());
-    }
-    credentials.expiration = expiration;
-    if (expiration <= 0) {
-        environment.log("getSessionTokenSTS", "JSON '" + loggableBody(response.body) + "' is missing expiration time");
+    std::string missing;
+    if (!readAssumeRoleAnswer(response.body, credentials, missing)) {
+        environment.log("getSessionTokenSTS", "JSON '" + loggableBody(response.body) + "' is missing " + missing);
         return false;
     }
     return true;

@@ -15,6 +15,15 @@
 #include "host/HXLibCurl.h"
 #include "host/TeskEnvironment.h"
 
+// The credentials of an instance metadata answer (AccessKeyId,
+// SecretAccessKey, Token, Expiration as UTC text); false, leaving
+// `credentials` as they were, when one is missing or malformed.
+bool readMetadataCredentials(const std::string& body, AmazonCredentials& credentials);
+// The credentials of an STS AssumeRole answer in JSON; false with what is
+// missing ("credentials" or "expiration time"), leaving `credentials` as
+// they were.
+bool readAssumeRoleAnswer(const std::string& body, AmazonCredentials& credentials, std::string& missing);
+
 class AwsRequestService {
 public:
     // Given each response; true means the request is to be sent again.

@@ -72,7 +72,10 @@ bool GetRecordsResult::parseToStream(const std::string& responseBody, TeskOutput
             const rapidjson::Value* sequence = dynamodb ? member(*dynamodb, "SequenceNumber") : nullptr;
             if (!event || !event->IsString() || !dynamodb || !dynamodb->IsObject() || !sequence || !sequence->IsString())
                 return false;
-            const bool remove = event->GetStringLength() > 0 && event->GetString()[0] == 'R';
+            // An event of a kind DynamoDB does not have cannot be replayed right.
+            const std::string kind(event->GetString(), event->GetStringLength());
+            if (kind != "INSERT" && kind != "MODIFY" && kind != "REMOVE") return false;
+            const bool remove = kind == "REMOVE";
             buffer.Clear();
             rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
             writeOrNull(writer, member(*dynamodb, remove ? "Keys" : "NewImage"));

@@ -28,7 +28,8 @@ public:
     // Stops after a record when the output's stopNow turns true (leaving
     // `nextShardIterator` empty). Returns false when the output refused a
     // line, when the body is not a JSON object with a "Records" array (and a
-    // "NextShardIterator" that is text or absent), or at a record that lacks
+    // "NextShardIterator" that is text or absent), at a record whose
+    // "eventName" is not INSERT, MODIFY or REMOVE, or at a record that lacks
     // "eventName", "dynamodb" or its "SequenceNumber": such a page must not
     // pass for a closed shard or lose its records silently.
     static bool parseToStream(const std::string& responseBody, TeskOutput* output, std::string& nextShardIterator,

@@ -1,6 +1,7 @@
 #include "dynamodb/ScanResult.h"
 
 #include <algorithm>
+#include <string_view>
 #include <vector>
 
 #include <rapidjson/reader.h>
@@ -84,6 +85,8 @@ public:
         return scalar([=](PageWriter& w) { return w.String(s, n, copy); });
     }
     bool Key(const Ch* s, rapidjson::SizeType n, bool copy) {
+        // In-situ: the name stays where it is for the whole page.
+        if (!keys_.empty()) keys_.back().emplace_back(s, n);
         if (target_) return target_->Key(s, n, copy);
         if (depth_ == 1) {
             member_.assign(s, n);
@@ -93,8 +96,18 @@ public:
         }
         return true;
     }
-    bool StartObject() { return open(false, [](PageWriter& w) { return w.StartObject(); }); }
-    bool EndObject(rapidjson::SizeType n) { return close([n](PageWriter& w) { return w.EndObject(n); }); }
+    bool StartObject() {
+        if (!open(false, [](PageWriter& w) { return w.StartObject(); })) return false;
+        keys_.emplace_back();
+        return true;
+    }
+    bool EndObject(rapidjson::SizeType n) {
+        // A member twice in any object, an item or a map in one above all,
+        // is refused: which one DynamoDB meant is not known.
+        if (keys_.empty() || hasDuplicate(keys_.back())) return false;
+        keys_.pop_back();
+        return close([n](PageWriter& w) { return w.EndObject(n); });
+    }
     bool StartArray() { return open(true, [](PageWriter& w) { return w.StartArray(); }); }
     bool EndArray(rapidjson::SizeType n) { return close([n](PageWriter& w) { return w.EndArray(n); }); }
 
@@ -109,6 +122,18 @@ public:
     }
 
 private:
+    static bool hasDuplicate(std::vector<std::string_view>& names) {
+        if (names.size() < 2) return false;
+        if (names.size() <= 8) {
+            for (size_t i = 0; i < names.size(); ++i)
+                for (size_t j = i + 1; j < names.size(); ++j)
+                    if (names[i] == names[j]) return true;
+            return false;
+        }
+        std::sort(names.begin(), names.end());
+        return std::adjacent_find(names.begin(), names.end()) != names.end();
+    }
+
     // A value begins at the current depth: decide whether it is copied out.
     bool begin(bool container, bool array) {
         if (depth_ == 0) {
@@ -189,6 +214,7 @@ private:
     std::string count_;
     uint64_t items_ = 0;
     std::vector<std::string> members_; // of the page object
+    std::vector<std::vector<std::string_view>> keys_; // of each object open
 };
 
 // Per-thread buffers, reused page after page: a segment worker then touches

@@ -3,6 +3,7 @@
 #include "LoneSurrogates.h"
 
 #include <algorithm>
+#include <cmath>
 #include <string_view>
 #include <vector>
 
@@ -53,12 +54,14 @@ bool isOneJsonObject(const char* text, size_t length, int maxDepth) {
 
 namespace {
 
-// Whether some object in `value` holds a member name twice. The depth is
-// bounded by then, so the recursion is too.
-bool hasDuplicateMember(const rapidjson::Value& value) {
+// Whether some object in `value` holds a member name twice, or some number
+// is out of a double's range (read as infinite, it could not be written
+// back). The depth is bounded by then, so the recursion is too.
+bool holdsDuplicateOrHugeNumber(const rapidjson::Value& value) {
+    if (value.IsDouble()) return !std::isfinite(value.GetDouble());
     if (value.IsArray()) {
         for (const auto& element : value.GetArray())
-            if (hasDuplicateMember(element)) return true;
+            if (holdsDuplicateOrHugeNumber(element)) return true;
         return false;
     }
     if (!value.IsObject()) return false;
@@ -66,7 +69,7 @@ bool hasDuplicateMember(const rapidjson::Value& value) {
     names.reserve(value.MemberCount());
     for (const auto& member : value.GetObject()) {
         names.emplace_back(member.name.GetString(), member.name.GetStringLength());
-        if (hasDuplicateMember(member.value)) return true;
+        if (holdsDuplicateOrHugeNumber(member.value)) return true;
     }
     if (names.size() < 2) return false;
     if (names.size() <= 8) {
@@ -93,7 +96,7 @@ bool parseBoundedJson(rapidjson::Document& document, const std::string& text) {
         document.Parse(kept.c_str(), kept.size());
     }
     // A member twice leaves it open which one a reader takes.
-    if (!document.HasParseError() && !hasDuplicateMember(document)) return true;
+    if (!document.HasParseError() && !holdsDuplicateOrHugeNumber(document)) return true;
     document.SetNull();
     return false;
 }

@@ -22,7 +22,7 @@ bool jsonDepthWithin(const char* text, size_t length, int maxDepth = kMaxJsonDep
 bool isOneJsonObject(const char* text, size_t length, int maxDepth = kMaxJsonDepth);
 
 // Parses `text` into `document`; false (and a null document) when it is not
-// one JSON value and nothing after it, is nested too deeply, or holds a
-// member name twice in one object. Lone surrogates are kept
+// one JSON value and nothing after it, is nested too deeply, holds a
+// member name twice in one object, or a number beyond a double's range. Lone surrogates are kept
 // (LoneSurrogates.h).
 bool parseBoundedJson(rapidjson::Document& document, const std::string& text);

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the release build
 # under ctest, the unit and integration tests again under AddressSanitizer+UBSan
-# (leaks included), and the host's threading tests and the backup and restore
-# runners under ThreadSanitizer.
+# (leaks included), the host's threading tests and the backup and restore
+# runners under ThreadSanitizer, and every fuzz target for 30 s.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -25,5 +25,8 @@ TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/ddb_host_tests --gtest_brief=1
 # The backup runners' threads against the local endpoint (ctest starts and stops it).
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure --timeout 600 \
    -R 'FullBackupFixture|StoreBackupFixture|IncrementalFixture|IncrementalStoreFixture|RestoreFixture')
+
+# Every parser of outside input under libFuzzer, ASan and UBSan, from the seed corpus.
+"$here/scripts/fuzz.sh" 30
 
 echo "test.sh: all tests passed"

@@ -176,6 +176,10 @@ TEST(AgentParsers, DescriptionsAndTimes) {
     EXPECT_EQ(DynamoDBUtil::GetEpochTime("Thu Sep 05 2019 10:20:30"), 1567678830);
     EXPECT_EQ(DynamoDBUtil::GetEpochTime("Thu sep 05 2019 10:20:30"), 0);
     EXPECT_EQ(DynamoDBUtil::GetEpochTime("Thu Sep 05 2019 10"), 1567677600);
+    // Out of range fields are no time (a year that overflowed tm once, too).
+    for (const char* bad : {"Wed Dec 09 -5555555555 10:00:00", "Wed Dec 09 2026 25:00:00", "Wed Dec 09 2026 10:61:00",
+                            "Wed Dec 40 2026 10:00:00", "Wed Dec 09 2026 1x:00:00"})
+        EXPECT_EQ(DynamoDBUtil::GetEpochTime(bad), 0) << bad;
 }
 
 TEST(AgentParsers, JsonGettersGiveEmptyValuesForMissingOrNull) {

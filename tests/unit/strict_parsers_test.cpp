@@ -36,7 +36,10 @@ TEST(StrictParsers, ScanPagesHoldWhatTheySay) {
     for (const char* bad : {R"({"Count":0})", R"({"Items":{},"Count":0})", R"({"Items":[1],"Count":1})",
                             R"({"Items":[[]],"Count":1})", R"({"Items":[{"id":{"S":"a"}}],"Count":2})",
                             R"({"Items":[],"Items":[{"id":{"S":"a"}}]})", R"({"Items":[],"LastEvaluatedKey":"k"})",
-                            R"({"Items":[]} {"Items":[]})", R"([])"})
+                            R"({"Items":[]} {"Items":[]})", R"([])",
+                            // found by fuzzing: a member twice deep inside an item, or outside the items
+                            R"({"Items":[{"id":{"S":"a"},"m":{"M":{"k":{"S":"1"},"k":{"S":"2"}}}}],"Count":1})",
+                            R"({"Items":[],"Count":0,"Other":[{"x":1,"x":2}]})"})
         EXPECT_FALSE(scanPage(bad)) << bad;
 }
 
@@ -44,7 +47,9 @@ TEST(StrictParsers, StreamPagesHoldTheirRecordList) {
     EXPECT_TRUE(recordsPage(R"({"Records":[],"NextShardIterator":"it"})"));
     EXPECT_TRUE(recordsPage(R"({"Records":[]})")); // a closed shard's end
     for (const char* bad : {R"({})", R"({"NextShardIterator":"it"})", R"({"Records":{}})",
-                            R"({"Records":[],"NextShardIterator":7})", R"({"Records":[],"Records":[]})"})
+                            R"({"Records":[],"NextShardIterator":7})", R"({"Records":[],"Records":[]})",
+                            // found by fuzzing: read as an update by one parser, a removal by the other
+                            R"({"Records":[{"eventName":"IoSERT","dynamodb":{"SequenceNumber":"1","NewImage":{}}}]})"})
         EXPECT_FALSE(recordsPage(bad)) << bad;
 }
 
@@ -53,7 +58,7 @@ TEST(StrictParsers, DuplicateMembersTrailingBytesAndHugeNumbers) {
     EXPECT_TRUE(parseBoundedJson(document, R"({"a":{"b":1,"c":2},"d":[{"e":1},{"e":2}]})"));
     for (const char* bad : {R"({"a":1,"a":2})", R"({"x":{"b":1,"b":1}})", R"([{"k":1,"j":2,"k":3}])",
                             R"({"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"g":7,"h":8,"i":9,"a":0})", R"({} x)",
-                            R"({}{})"})
+                            R"({}{})", "[-2.56e310]", R"({"n":1e400})"})
         EXPECT_FALSE(parseBoundedJson(document, bad)) << bad;
 
     int64_t whole = 0;

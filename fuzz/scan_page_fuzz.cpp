@@ -1,0 +1,46 @@
+// A Scan answer, through both of its parsers: the streaming one that writes
+// item lines, and the document one. What the first accepts, the second
+// reads to the same items and key.
+
+#include "dynamodb/JsonText.h"
+#include "dynamodb/ScanResult.h"
+#include "fuzz/FuzzInput.h"
+#include "host/BoundedJson.h"
+#include "host/MemoryStreams.h"
+
+namespace {
+
+bool sameJson(const std::string& a, const std::string& b) {
+    rapidjson::Document left, right;
+    return parseBoundedJson(left, a) && parseBoundedJson(right, b) && sameValue(left, right);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string body = fuzzText(data, size);
+    MemoryOutput output("scan");
+    std::string key;
+    const bool streamed = ScanResult::parseToStream(body, &output, key);
+    if (!streamed) {
+        FUZZ_CHECK(output.data().empty());
+        return 0;
+    }
+    rapidjson::Document document;
+    FUZZ_CHECK(json_text::parseObject(document, body));
+    ScanResult result(document);
+    const std::string& lines = output.data();
+    size_t start = 0;
+    size_t index = 0;
+    for (size_t end; (end = lines.find('\n', start)) != std::string::npos; start = end + 1, ++index) {
+        FUZZ_CHECK(index < result.items.size());
+        FUZZ_CHECK(sameJson(lines.substr(start, end - start), result.items[index]));
+    }
+    FUZZ_CHECK(start == lines.size());
+    FUZZ_CHECK(index == result.items.size());
+    if (key.empty())
+        FUZZ_CHECK(result.lastEvaluatedKey.IsNull());
+    else
+        FUZZ_CHECK(sameJson(key, json_text::compact(result.lastEvaluatedKey)));
+    return 0;
+}

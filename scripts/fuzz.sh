@@ -3,12 +3,12 @@
 # on a copy of its seed corpus (fuzz/corpus/<target>) for SECONDS (default
 # 30), two at a time. A crash, a leak or a broken invariant fails the run and
 # leaves the reproducer in build-fuzz/findings/<target>/.
-# usage: scripts/fuzz.sh [SECONDS]
+# usage: [FUZZ_JOBS=N] scripts/fuzz.sh [SECONDS]   (N targets at once; default: the cores)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 seconds=${1:-30}
-jobs=$(nproc)
+jobs=${FUZZ_JOBS:-$(nproc)}
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DDDB_FUZZ=ON -DDDB_BUILD_TESTS=OFF -DDDB_BUILD_BENCH=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

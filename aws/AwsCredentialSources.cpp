@@ -1,7 +1,5 @@
 // Credentials from the instance metadata service and from STS AssumeRole.
 
-#include <ctime>
-
 #include <rapidjson/document.h>
 #include <rapidjson/pointer.h>
 #include <rapidjson/stringbuffer.h>
@@ -10,6 +8,7 @@
 #include "aws/AwsRequestService.h"
 #include "aws/Endpoints.h"
 #include "host/BoundedJson.h"
+#include "host/UtcTime.h"
 
 namespace {
 
@@ -46,25 +45,6 @@ std::string loggableBody(const std::string& body) {
     return buffer.GetString();
 }
 
-// "2026-12-08T14:50:07Z" as seconds since the epoch, read as UTC whatever the
-// host's time zone. False when the text is not of that form.
-bool parseUtcTime(const std::string& text, int64_t& seconds) {
-    int year, month, day, hour, minute, second;
-    if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%dZ", &year, &month, &day, &hour, &minute, &second) != 6)
-        return false;
-    tm broken{};
-    broken.tm_year = year - 1900;
-    broken.tm_mon = month - 1;
-    broken.tm_mday = day;
-    broken.tm_hour = hour;
-    broken.tm_min = minute;
-    broken.tm_sec = second;
-    time_t converted = timegm(&broken);
-    if (converted == static_cast<time_t>(-1)) return false;
-    seconds = static_cast<int64_t>(converted);
-    return true;
-}
-
 const char* stringMember(const rapidjson::Value& object, const char* name) {
     if (!object.IsObject()) return nullptr;
     auto member = object.FindMember(name);
@@ -82,7 +62,8 @@ bool readMetadataCredentials(const std::string& body, AmazonCredentials& credent
     const char* token = stringMember(document, "Token");
     const char* expiration = stringMember(document, "Expiration");
     int64_t expires = 0;
-    if (!accessKeyId || !secretAccessKey || !token || !expiration || !parseUtcTime(expiration, expires) ||
+    std::string why;
+    if (!accessKeyId || !secretAccessKey || !token || !expiration || !parseUtcTime(expiration, expires, why) ||
         !*accessKeyId || !*secretAccessKey)
         return false;
     credentials.accessKeyId = accessKeyId;

@@ -1,6 +1,8 @@
 #include "dynamodb/ScanResult.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <string_view>
 #include <vector>
 
@@ -79,6 +81,9 @@ public:
             sawCount_ = true;
             count_ = std::string(s, n);
         }
+        // A number beyond a double's range is refused, as by every parser of
+        // ours (items hold their numbers as strings; these are rare).
+        if (!std::isfinite(std::strtod(std::string(s, n).c_str(), nullptr))) return false;
         return scalar([=](PageWriter& w) { return w.RawValue(s, n, rapidjson::kNumberType); });
     }
     bool String(const Ch* s, rapidjson::SizeType n, bool copy) {
@@ -104,7 +109,7 @@ public:
     bool EndObject(rapidjson::SizeType n) {
         // A member twice in any object, an item or a map in one above all,
         // is refused: which one DynamoDB meant is not known.
-        if (keys_.empty() || hasDuplicate(keys_.back())) return false;
+        if (keys_.empty() || namesRepeat(keys_.back())) return false;
         keys_.pop_back();
         return close([n](PageWriter& w) { return w.EndObject(n); });
     }
@@ -122,18 +127,6 @@ public:
     }
 
 private:
-    static bool hasDuplicate(std::vector<std::string_view>& names) {
-        if (names.size() < 2) return false;
-        if (names.size() <= 8) {
-            for (size_t i = 0; i < names.size(); ++i)
-                for (size_t j = i + 1; j < names.size(); ++j)
-                    if (names[i] == names[j]) return true;
-            return false;
-        }
-        std::sort(names.begin(), names.end());
-        return std::adjacent_find(names.begin(), names.end()) != names.end();
-    }
-
     // A value begins at the current depth: decide whether it is copied out.
     bool begin(bool container, bool array) {
         if (depth_ == 0) {

@@ -71,8 +71,14 @@ bool holdsDuplicateOrHugeNumber(const rapidjson::Value& value) {
         names.emplace_back(member.name.GetString(), member.name.GetStringLength());
         if (holdsDuplicateOrHugeNumber(member.value)) return true;
     }
+    return namesRepeat(names);
+}
+
+} // namespace
+
+bool namesRepeat(std::vector<std::string_view>& names) {
     if (names.size() < 2) return false;
-    if (names.size() <= 8) {
+    if (names.size() <= 8) { // the usual item: fewer compares than a sort
         for (size_t i = 0; i < names.size(); ++i)
             for (size_t j = i + 1; j < names.size(); ++j)
                 if (names[i] == names[j]) return true;
@@ -81,8 +87,6 @@ bool holdsDuplicateOrHugeNumber(const rapidjson::Value& value) {
     std::sort(names.begin(), names.end());
     return std::adjacent_find(names.begin(), names.end()) != names.end();
 }
-
-} // namespace
 
 bool parseBoundedJson(rapidjson::Document& document, const std::string& text) {
     if (!jsonDepthWithin(text.data(), text.size())) {

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <rapidjson/document.h>
 
@@ -20,6 +22,9 @@ bool jsonDepthWithin(const char* text, size_t length, int maxDepth = kMaxJsonDep
 // is spliced into a request body cannot then close the object early and add
 // members of its own. Linear, without allocation; not a full validation.
 bool isOneJsonObject(const char* text, size_t length, int maxDepth = kMaxJsonDepth);
+
+// Whether some name occurs twice in `names` (which it may reorder).
+bool namesRepeat(std::vector<std::string_view>& names);
 
 // Parses `text` into `document`; false (and a null document) when it is not
 // one JSON value and nothing after it, is nested too deeply, holds a

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang under ASan and UBSan, and runs each
 # on a copy of its seed corpus (fuzz/corpus/<target>) for SECONDS (default
-# 30), two at a time. A crash, a leak or a broken invariant fails the run and
-# leaves the reproducer in build-fuzz/findings/<target>/.
-# usage: [FUZZ_JOBS=N] scripts/fuzz.sh [SECONDS]   (N targets at once; default: the cores)
+# 30), as many at once as there are cores (or FUZZ_JOBS). A crash, a leak or
+# a broken invariant fails the run and leaves the reproducer in
+# build-fuzz/findings/<target>/.
+# usage: [FUZZ_JOBS=N] scripts/fuzz.sh [SECONDS [TARGET...]]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -15,6 +16,7 @@ CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DDDB_FUZZ=ON -DDDB_BUILD_TE
 cmake --build build-fuzz -j"$jobs" --target fuzz_targets
 
 targets=(json scan_page stream_page describe credentials store_files agent)
+if (($# > 1)); then targets=("${@:2}"); fi
 work=build-fuzz/runs
 rm -rf "$work"
 mkdir -p "$work"

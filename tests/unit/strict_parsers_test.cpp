@@ -39,7 +39,9 @@ TEST(StrictParsers, ScanPagesHoldWhatTheySay) {
                             R"({"Items":[]} {"Items":[]})", R"([])",
                             // found by fuzzing: a member twice deep inside an item, or outside the items
                             R"({"Items":[{"id":{"S":"a"},"m":{"M":{"k":{"S":"1"},"k":{"S":"2"}}}}],"Count":1})",
-                            R"({"Items":[],"Count":0,"Other":[{"x":1,"x":2}]})"})
+                            R"({"Items":[],"Count":0,"Other":[{"x":1,"x":2}]})",
+                            // and a number no double holds, which the other parser refused
+                            R"({"Items":[{"id":{"S":"a"},"n":5e999}],"Count":1})"})
         EXPECT_FALSE(scanPage(bad)) << bad;
 }
 

@@ -43,6 +43,21 @@ struct RestoreFixture : ::testing::Test {
         return result;
     }
 
+    // Replays `plan` into `destination`, each incremental cut at the plan's second.
+    bool replay(const RestorePlan& plan, const std::string& destination, bool overwrite, bool useExisting,
+                int64_t writeCapacity, TeskEnvironment& environment) {
+        StoreReadEnvironment full(plan.full, log);
+        std::list<std::unique_ptr<StoreReadEnvironment>> held;
+        std::list<TeskEnvironment*> incrementals;
+        for (const auto& job : plan.incrementals) {
+            held.push_back(std::make_unique<StoreReadEnvironment>(job, log));
+            held.back()->replayChangesUntil(plan.until);
+            incrementals.push_back(held.back().get());
+        }
+        AwsDynamoDBRestoreRunner runner(localCredentials(), environment);
+        return runner.execute(overwrite, destination, &full, incrementals, writeCapacity, 4, useExisting);
+    }
+
     // Restores `table` as of its newest job into `destination`.
     bool restore(const std::string& table, const std::string& destination, bool overwrite, bool useExisting,
                  int64_t writeCapacity, TeskEnvironment& environment) {
@@ -50,15 +65,7 @@ struct RestoreFixture : ::testing::Test {
         RestorePlan plan;
         std::string error;
         EXPECT_TRUE(planRestore(backups, "us-east-1", table, 0, plan, error)) << error;
-        StoreReadEnvironment full(plan.full, log);
-        std::list<std::unique_ptr<StoreReadEnvironment>> held;
-        std::list<TeskEnvironment*> incrementals;
-        for (const auto& job : plan.incrementals) {
-            held.push_back(std::make_unique<StoreReadEnvironment>(job, log));
-            incrementals.push_back(held.back().get());
-        }
-        AwsDynamoDBRestoreRunner runner(localCredentials(), environment);
-        return runner.execute(overwrite, destination, &full, incrementals, writeCapacity, 4, useExisting);
+        return replay(plan, destination, overwrite, useExisting, writeCapacity, environment);
     }
 
     // Restores `table` as it was at second `at` into a new `destination`;
@@ -69,19 +76,10 @@ struct RestoreFixture : ::testing::Test {
         std::string error;
         if (!planRestoreAt(backups, "us-east-1", table, at, plan, error)) return "refused: " + error;
         EXPECT_EQ(plan.until, at);
-        StoreReadEnvironment full(plan.full, log);
-        std::list<std::unique_ptr<StoreReadEnvironment>> held;
-        std::list<TeskEnvironment*> incrementals;
         std::string jobs = plan.full.manifest.directoryName();
-        for (const auto& job : plan.incrementals) {
-            held.push_back(std::make_unique<StoreReadEnvironment>(job, log));
-            held.back()->replayChangesUntil(plan.until);
-            incrementals.push_back(held.back().get());
-            jobs += "," + job.manifest.directoryName();
-        }
+        for (const auto& job : plan.incrementals) jobs += "," + job.manifest.directoryName();
         TeskPrototypeEnvironment run("restore", log);
-        AwsDynamoDBRestoreRunner runner(localCredentials(), run);
-        if (!runner.execute(false, destination, &full, incrementals, 0, 4, false)) return "failed: " + run.getFailure();
+        if (!replay(plan, destination, false, false, 0, run)) return "failed: " + run.getFailure();
         return jobs;
     }
 };

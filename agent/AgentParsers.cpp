@@ -8,7 +8,7 @@
 
 #include "agent/DynamoDBTESK.h"
 #include "agent/StrictNumber.h"
-#include "dynamodb/JsonText.h"
+#include "text/JsonText.h"
 
 void DynamoDBUtil::parseShardsTree(const std::string& json, std::vector<std::string>& roots,
                                    std::map<std::string, std::string>& parents) {

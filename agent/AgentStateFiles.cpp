@@ -8,7 +8,7 @@
 
 #include "agent/DynamoDBTESK.h"
 #include "agent/StrictNumber.h"
-#include "host/FileUtil.h"
+#include "platform/FileUtil.h"
 
 namespace {
 

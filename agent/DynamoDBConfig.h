@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "host/HostMessages.h"
+#include "framework/HostMessages.h"
 
 namespace DynamoDBTESK {
 

@@ -1,26 +1,6 @@
 #include "agent/DynamoDBTESK.h"
 
-#include <cstring>
-
-#include "host/PlatformInfo.h"
-
-namespace DynamoDBTESK {
-
-int GetRegistryItemValue(const char* name, char* value, unsigned int size, const char*, bool useKestoKey,
-                         const char* subKey) {
-    if (!value) return -1;
-    if (size > 0) value[0] = '\0';
-    const std::string key = useKestoKey ? c_kestoServ : (subKey ? subKey : c_dynamoSubKey);
-    std::string found;
-    if (!name || !HXPlatformInfo::getString(key, name, found)) return -1;
-    if (size > 0) {
-        std::strncpy(value, found.c_str(), size - 1);
-        value[size - 1] = '\0';
-    }
-    return 0;
-}
-
-} // namespace DynamoDBTESK
+#include "management/HostEvents.h"
 
 CZoError DynamoDBUtil::getTables(std::vector<App::DynamoDBTable>*& out) {
     out = config.getTables();
@@ -42,14 +22,14 @@ void DynamoDBUtil::fromRegionTablePair(const std::string& pair, std::string& reg
 }
 
 std::string DynamoDBUtil::toTableRegionString(const std::string& region, const std::string& table) {
-    return table + "[" + region + "]";
+    return tableRegionText(region, table);
 }
 
 void DynamoDBUtil::minorEvent(TeskEnvironment& environment, const std::string& text) {
-    environment.log("minorEvent", "event 0x4800006A (minor): " + text);
+    raiseMinorEvent(environment, text);
 }
 
 void DynamoDBUtil::majorEvent(TeskEnvironment& environment, const std::string& text) {
-    environment.log("majorEvent", "event 0x4800006A (major): " + text);
+    raiseMajorEvent(environment, text);
 }
 

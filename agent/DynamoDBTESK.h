@@ -1,6 +1,8 @@
 #pragma once
-// Agent helpers the engines call: display names of tables and the
-// registry reader.
+// The agent utility a host drives: configuration, job initialisation from
+// the host's management data, restore planning over the backup index,
+// restore options and runners, per-table state files, and parsers of the
+// texts kept with backups.
 
 #include <string>
 
@@ -14,34 +16,22 @@
 #include <rapidjson/document.h>
 
 #include "agent/DynamoDBConfig.h"
+#include "management/AgentRegistry.h"
 #include "aws/AmazonCredentials.h"
-#include "host/HostIndex.h"
-#include "host/Management.h"
-#include "host/RestoreTask.h"
-#include "host/TeskPrototypeEnvironment.h"
+#include "management/HostIndex.h"
+#include "management/Management.h"
+#include "management/RestoreTask.h"
+#include "framework/TeskPrototypeEnvironment.h"
 #include "dynamodb/TableDescription.h"
-#include "host/EvDebug.h"
-#include "host/CZoError.h"
-#include "host/TeskEnvironment.h"
-
-namespace DynamoDBTESK {
-
-constexpr const char* c_dynamoSubKey = "DynamoDB";
-constexpr const char* c_kestoServ = "Kesto";
-
-// Reads `name` under `subKey` (null: "DynamoDB"; `useKestoKey`: "Kesto")
-// into `value` (at most `size` bytes with its terminator). 0 when found,
-// -1 otherwise or for a null buffer. `reserved` plays no part.
-int GetRegistryItemValue(const char* name, char* value, unsigned int size, const char* reserved, bool useKestoKey,
-                         const char* subKey);
-
-} // namespace DynamoDBTESK
+#include "management/EvDebug.h"
+#include "management/CZoError.h"
+#include "framework/TeskEnvironment.h"
 
 class AwsDynamoDBRestoreRunner;
 
 // The agent utility: its configuration, the restore entry points and
-// helpers. (Backup job initialisation from the host's management objects is
-// not built yet; a restore destination takes its keys from the environment.)
+// helpers. A restore destination's keys come from its instance in the
+// management data (InitializeForRestore).
 class DynamoDBUtil {
 public:
     explicit DynamoDBUtil(std::shared_ptr<LogSink> debugSink = nullptr)
@@ -122,8 +112,8 @@ public:
     }
 
     DynamoDBTESK::DynamoDBConfig* getDynamoDBConfig() { return &config; }
-    // Where the per-table state files live (the job results directory's
-    // subclient directory, once job initialisation exists).
+    // Where the per-table state files live (set by CreateJobResultsDirectory
+    // to the job results directory's subclient directory).
     void setSubclientDirectory(const std::string& directory) { subclientDirectory = directory; }
 
     // One 64-bit number per table kept between jobs. Failures are logged

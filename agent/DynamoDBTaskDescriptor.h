@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "host/CZoError.h"
-#include "host/EvDebug.h"
-#include "host/HostMessages.h"
+#include "management/CZoError.h"
+#include "management/EvDebug.h"
+#include "framework/HostMessages.h"
 
 namespace DynamoDBTESK {
 

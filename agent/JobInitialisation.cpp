@@ -14,8 +14,8 @@
 
 #include "agent/DynamoDBTESK.h"
 #include "aws/AwsRequestService.h"
-#include "host/BoundedJson.h"
-#include "host/FileUtil.h"
+#include "text/BoundedJson.h"
+#include "platform/FileUtil.h"
 
 int DynamoDBUtil::Initialize(CProgramArgumentsPtr& args, bool expandContent) {
     std::string value;

@@ -7,8 +7,8 @@
 
 #include "aws/AwsRequestService.h"
 #include "aws/Endpoints.h"
-#include "host/BoundedJson.h"
-#include "host/UtcTime.h"
+#include "text/BoundedJson.h"
+#include "text/UtcTime.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 
 #include "aws/AmazonCredentials.h"
 #include "aws/AmazonRequest.h"
-#include "host/HXLibCurl.h"
-#include "host/TeskEnvironment.h"
+#include "platform/HXLibCurl.h"
+#include "framework/TeskEnvironment.h"
 
 // The credentials of an instance metadata answer (AccessKeyId,
 // SecretAccessKey, Token, Expiration as UTC text); false, leaving

@@ -4,7 +4,7 @@
 #include <ctime>
 
 #include "aws/AwsRequestService.h"
-#include "host/Crypto.h"
+#include "platform/Crypto.h"
 
 std::string AwsRequestService::lowercase(const std::string& text) {
     std::string lower(text);

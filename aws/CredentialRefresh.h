@@ -7,7 +7,7 @@
 #include <string>
 
 #include "aws/AmazonCredentials.h"
-#include "host/TeskEnvironment.h"
+#include "framework/TeskEnvironment.h"
 
 // Credentials are refreshed this long before they expire, so that no
 // request is signed with keys about to lapse, nor retried past their end.

@@ -12,8 +12,8 @@
 #include "dynamodb/AmazonOutcome.h"
 #include "dynamodb/StreamDescription.h"
 #include "dynamodb/TableDescription.h"
-#include "host/HxCriticalSectionH.h"
-#include "host/TeskEnvironment.h"
+#include "framework/HxCriticalSectionH.h"
+#include "framework/TeskEnvironment.h"
 
 // Table name to the regions of each global table, as listGlobalTables gives it.
 using GlobalTableMap = std::multimap<std::string, std::set<std::string>>;

@@ -5,8 +5,8 @@
 #include "backup/BufferedFullBackup.h"
 #include "backup/PullIntoFile.h"
 #include "dynamodb/AwsDynamoDBService.h"
-#include "host/HxThreadPool.h"
-#include "host/TeskPrototypeEnvironment.h"
+#include "framework/HxThreadPool.h"
+#include "framework/TeskPrototypeEnvironment.h"
 
 bool AwsDynamoDBFullBackupRunner::execute(std::string tableName, GlobalTableMap& globalTables,
                                           int64_t readThroughput, unsigned threadCount,

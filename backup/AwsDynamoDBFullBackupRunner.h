@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "backup/AwsDynamoDBBackupRunner.h"
-#include "host/TeskOutput.h"
+#include "framework/TeskOutput.h"
 
 // The argument of one segment worker.
 struct ScanArgs {

@@ -5,11 +5,11 @@
 #include "backup/BufferedIncrementalBackup.h"
 #include "backup/PullIntoFile.h"
 #include "dynamodb/AwsDynamoDBService.h"
-#include "dynamodb/JsonText.h"
-#include "host/BoundedJson.h"
-#include "host/HxThreadPool.h"
-#include "host/TeskPrototypeEnvironment.h"
-#include "host/UtcTime.h"
+#include "text/JsonText.h"
+#include "text/BoundedJson.h"
+#include "framework/HxThreadPool.h"
+#include "framework/TeskPrototypeEnvironment.h"
+#include "text/UtcTime.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "backup/AwsDynamoDBBackupRunner.h"
-#include "host/TeskInput.h"
-#include "host/TeskOutput.h"
+#include "framework/TeskInput.h"
+#include "framework/TeskOutput.h"
 
 // The argument of one shard worker.
 struct ProcessShardArgs {

@@ -5,9 +5,9 @@
 #include "backup/AwsDynamoDBFullBackupRunner.h"
 #include "backup/AwsDynamoDBIncrementalBackupRunner.h"
 #include "dynamodb/AwsDynamoDBService.h"
-#include "host/BackupStore.h"
-#include "host/FileUtil.h"
-#include "host/TeskPrototypeEnvironment.h"
+#include "store/BackupStore.h"
+#include "platform/FileUtil.h"
+#include "framework/TeskPrototypeEnvironment.h"
 
 namespace {
 

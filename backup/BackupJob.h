@@ -13,9 +13,9 @@
 #include <string>
 
 #include "aws/AmazonCredentials.h"
-#include "host/BackupManifest.h"
-#include "host/Clock.h"
-#include "host/StoreEnvironment.h"
+#include "store/BackupManifest.h"
+#include "platform/Clock.h"
+#include "store/StoreEnvironment.h"
 
 struct BackupJobOptions {
     std::string storeRoot;

@@ -1,7 +1,7 @@
 #include "backup/BufferedFullBackup.h"
 
 #include "aws/AwsRequestService.h"
-#include "host/DefaultEnvironments.h"
+#include "framework/DefaultEnvironments.h"
 
 BufferedFullBackup::BufferedFullBackup() : TeskBufferedOutput(&dummyEnvFull(), kDefaultCapacity, "full backup") {}
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "backup/AwsDynamoDBFullBackupRunner.h"
-#include "host/TeskBufferedOutput.h"
+#include "framework/TeskBufferedOutput.h"
 
 class BufferedFullBackup : public TeskBufferedOutput {
 public:

@@ -1,7 +1,7 @@
 #include "backup/BufferedIncrementalBackup.h"
 
 #include "aws/AwsRequestService.h"
-#include "host/DefaultEnvironments.h"
+#include "framework/DefaultEnvironments.h"
 
 BufferedIncrementalBackup::BufferedIncrementalBackup()
     : TeskBufferedOutput(&dummyEnvIncr(), kDefaultCapacity, "incremental backup") {}

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "backup/AwsDynamoDBIncrementalBackupRunner.h"
-#include "host/TeskBufferedOutput.h"
+#include "framework/TeskBufferedOutput.h"
 
 class BufferedIncrementalBackup : public TeskBufferedOutput {
 public:

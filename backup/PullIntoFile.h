@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "host/TeskBufferedOutput.h"
-#include "host/TeskEnvironment.h"
+#include "framework/TeskBufferedOutput.h"
+#include "framework/TeskEnvironment.h"
 
 void pullIntoFile(TeskBufferedOutput& output, const std::string& fileName, TeskEnvironment& environment);

@@ -3,7 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include "dynamodb/ScanResult.h"
-#include "host/TeskOutput.h"
+#include "framework/TeskOutput.h"
 
 namespace {
 

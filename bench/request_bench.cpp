@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "aws/AwsRequestService.h"
-#include "host/TeskPrototypeEnvironment.h"
+#include "framework/TeskPrototypeEnvironment.h"
 #include "tests/support/LoopbackHttpServer.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include "aws/AwsRequestService.h"
 #include "aws/Endpoints.h"
-#include "host/HXLibCurl.h"
+#include "platform/HXLibCurl.h"
 
 std::string environmentValue(const char* name) {
     const char* value = std::getenv(name);

@@ -3,8 +3,8 @@
 #include "cli/Arguments.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
-#include "host/BackupStore.h"
-#include "host/UtcTime.h"
+#include "store/BackupStore.h"
+#include "text/UtcTime.h"
 #include "restore/RestorePlan.h"
 
 namespace {

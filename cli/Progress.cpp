@@ -5,7 +5,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "host/StoreEnvironment.h"
+#include "store/StoreEnvironment.h"
 
 std::string humanBytes(double bytes) {
     const char* units[] = {"B", "KB", "MB", "GB", "TB"};

@@ -10,9 +10,9 @@
 #include "cli/CommandLineCredentials.h"
 #include "cli/Progress.h"
 #include "cli/Commands.h"
-#include "host/BackupVerifier.h"
-#include "host/StoreReadEnvironment.h"
-#include "host/UtcTime.h"
+#include "store/BackupVerifier.h"
+#include "store/StoreReadEnvironment.h"
+#include "text/UtcTime.h"
 #include "restore/AwsDynamoDBRestoreRunner.h"
 #include "restore/RestorePlan.h"
 

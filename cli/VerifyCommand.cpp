@@ -3,7 +3,7 @@
 #include "cli/Arguments.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
-#include "host/BackupVerifier.h"
+#include "store/BackupVerifier.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "dynamodb/StreamDescription.h"
 #include "dynamodb/TableDescription.h"
 #include "dynamodb/WriteRequest.h"
-#include "host/TeskEnvironment.h"
+#include "framework/TeskEnvironment.h"
 
 class AwsDynamoDBService {
 public:

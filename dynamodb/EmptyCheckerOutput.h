@@ -1,7 +1,7 @@
 #pragma once
 // An output that only notes whether any data was written to it.
 
-#include "host/TeskOutput.h"
+#include "framework/TeskOutput.h"
 
 class EmptyCheckerOutput : public TeskOutput {
 public:

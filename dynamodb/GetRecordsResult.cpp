@@ -3,8 +3,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "dynamodb/JsonText.h"
-#include "host/LoneSurrogates.h"
+#include "text/JsonText.h"
+#include "text/LoneSurrogates.h"
 
 namespace {
 

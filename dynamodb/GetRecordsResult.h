@@ -9,7 +9,7 @@
 
 #include <rapidjson/document.h>
 
-#include "host/TeskOutput.h"
+#include "framework/TeskOutput.h"
 
 struct StreamRecord {
     int eventType = 2;    // 0 INSERT, 1 MODIFY, 2 anything else (REMOVE)

@@ -4,9 +4,9 @@
 
 #include "dynamodb/AwsDynamoDBService.h"
 #include "dynamodb/EmptyCheckerOutput.h"
-#include "dynamodb/JsonText.h"
-#include "host/BoundedJson.h"
-#include "host/KeyString.h"
+#include "text/JsonText.h"
+#include "text/BoundedJson.h"
+#include "framework/KeyString.h"
 
 int AwsDynamoDBService::scanToStream(const std::string& tableName, int segment, int totalSegments,
                                      const std::string& exclusiveStartKey, TeskOutput* output,

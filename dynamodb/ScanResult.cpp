@@ -10,9 +10,9 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "dynamodb/JsonText.h"
-#include "host/BoundedJson.h"
-#include "host/LoneSurrogates.h"
+#include "text/JsonText.h"
+#include "text/BoundedJson.h"
+#include "text/LoneSurrogates.h"
 
 std::string ScanRequest::asJson() const {
     rapidjson::StringBuffer buffer;

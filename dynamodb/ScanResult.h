@@ -9,7 +9,7 @@
 
 #include <rapidjson/document.h>
 
-#include "host/TeskOutput.h"
+#include "framework/TeskOutput.h"
 
 class ScanRequest {
 public:

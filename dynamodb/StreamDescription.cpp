@@ -6,7 +6,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "dynamodb/JsonText.h"
+#include "text/JsonText.h"
 
 bool StreamDescription::update(const rapidjson::Value& description, bool clear) {
     if (clear) shards.clear();

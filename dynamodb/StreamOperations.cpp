@@ -4,7 +4,7 @@
 #include <rapidjson/writer.h>
 
 #include "dynamodb/AwsDynamoDBService.h"
-#include "dynamodb/JsonText.h"
+#include "text/JsonText.h"
 
 AmazonOutcome<std::vector<std::string>> AwsDynamoDBService::listStreams(const std::string& tableName) {
     using Outcome = AmazonOutcome<std::vector<std::string>>;

@@ -3,7 +3,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "dynamodb/JsonText.h"
+#include "text/JsonText.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <rapidjson/writer.h>
 
 #include "dynamodb/AwsDynamoDBService.h"
-#include "dynamodb/JsonText.h"
+#include "text/JsonText.h"
 
 namespace {
 

@@ -2,11 +2,11 @@
 // request built from a description is JSON, and a shard tree written from a
 // stream is JSON whose every shard the lineage check has vetted.
 
-#include "dynamodb/JsonText.h"
+#include "text/JsonText.h"
 #include "dynamodb/StreamDescription.h"
 #include "dynamodb/TableDescription.h"
 #include "fuzz/FuzzInput.h"
-#include "host/BoundedJson.h"
+#include "text/BoundedJson.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string body = fuzzText(data, size);

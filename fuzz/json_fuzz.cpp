@@ -2,10 +2,10 @@
 // parses to the same value (strings exactly, lone surrogates included); the
 // bracket walks agree with it.
 
-#include "dynamodb/JsonText.h"
+#include "text/JsonText.h"
 #include "fuzz/FuzzInput.h"
-#include "host/BoundedJson.h"
-#include "host/KeyString.h"
+#include "text/BoundedJson.h"
+#include "framework/KeyString.h"
 
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -2,11 +2,11 @@
 // item lines, and the document one. What the first accepts, the second
 // reads to the same items and key.
 
-#include "dynamodb/JsonText.h"
+#include "text/JsonText.h"
 #include "dynamodb/ScanResult.h"
 #include "fuzz/FuzzInput.h"
-#include "host/BoundedJson.h"
-#include "host/MemoryStreams.h"
+#include "text/BoundedJson.h"
+#include "framework/MemoryStreams.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 // job without crashing, whatever they hold.
 
 #include "fuzz/FuzzInput.h"
-#include "host/BackupManifest.h"
-#include "host/BackupVerifier.h"
+#include "store/BackupManifest.h"
+#include "store/BackupVerifier.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text = fuzzText(data, size);

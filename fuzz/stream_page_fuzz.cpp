@@ -2,10 +2,10 @@
 // change lines and the document one agree on every record.
 
 #include "dynamodb/GetRecordsResult.h"
-#include "dynamodb/JsonText.h"
+#include "text/JsonText.h"
 #include "fuzz/FuzzInput.h"
-#include "host/BoundedJson.h"
-#include "host/MemoryStreams.h"
+#include "text/BoundedJson.h"
+#include "framework/MemoryStreams.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string body = fuzzText(data, size);

@@ -4,9 +4,10 @@
 
 #include <rapidjson/document.h>
 
-#include "agent/DynamoDBTESK.h"
 #include "dynamodb/AwsDynamoDBService.h"
-#include "dynamodb/JsonText.h"
+#include "management/AgentRegistry.h"
+#include "management/HostEvents.h"
+#include "text/JsonText.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ bool AwsDynamoDBRestoreRunner::initialize(bool overwrite, const std::string& des
                                           TeskEnvironment* fullBackup, std::list<TeskEnvironment*>& incrementals,
                                           int64_t temporaryWriteCapacity, bool useExistingTable) {
     AwsDynamoDBService service(credentials, *environment);
-    const std::string display = DynamoDBUtil::toTableRegionString(credentials.region, destinationTable);
+    const std::string display = tableRegionText(credentials.region, destinationTable);
     const int64_t T = temporaryWriteCapacity;
 
     TeskEnvironment* holder = fullBackup;
@@ -258,11 +259,11 @@ bool AwsDynamoDBRestoreRunner::conclude(const std::string& destinationTable, boo
     const int64_t T = temporaryWriteCapacity;
     if (D.provisionedThroughput.writeCapacityUnits < 1 || D.provisionedThroughput.writeCapacityUnits >= T) return true;
     AwsDynamoDBService service(credentials, *environment);
-    const std::string where = destinationTable + "[" + credentials.region + "]";
+    const std::string where = tableRegionText(credentials.region, destinationTable);
     const std::string text = "Restoring write throughput for " + where + " from " + std::to_string(T) + " to " +
                              std::to_string(D.provisionedThroughput.writeCapacityUnits);
     environment->log("conclude", text);
-    DynamoDBUtil::minorEvent(*environment, text);
+    raiseMinorEvent(*environment, text);
     if (D.provisionedThroughput.readCapacityUnits < 1) D.provisionedThroughput.readCapacityUnits = 1;
     auto outcome = service.updateTableThroughputs(destinationTable, D.provisionedThroughput);
     // DynamoDB limits decreases per day and per hour: keep asking for an hour.
@@ -273,7 +274,7 @@ bool AwsDynamoDBRestoreRunner::conclude(const std::string& destinationTable, boo
     if (!outcome.isSuccess()) {
         const std::string unable = "Unable to restore write throughput for " + where;
         environment->log("conclude", unable);
-        DynamoDBUtil::majorEvent(*environment, unable);
+        raiseMajorEvent(*environment, unable);
         // The data is in: the restore stands, and the user learns what is left to do.
         capacityWarning = "the write capacity of " + where + " is still " + std::to_string(T) +
                           " and should be back to " + std::to_string(D.provisionedThroughput.writeCapacityUnits) +

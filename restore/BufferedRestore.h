@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/TeskBufferedInput.h"
+#include "framework/TeskBufferedInput.h"
 #include "restore/RestoreArgs.h"
 
 class BufferedRestoreFromFull : public TeskBufferedInput {

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "aws/AmazonCredentials.h"
-#include "host/HxCriticalSectionH.h"
-#include "host/HxThreadPool.h"
-#include "host/TeskEnvironment.h"
-#include "host/TeskInput.h"
+#include "framework/HxCriticalSectionH.h"
+#include "framework/HxThreadPool.h"
+#include "framework/TeskEnvironment.h"
+#include "framework/TeskInput.h"
 
 struct FullRestoreArgs {
     AmazonCredentials* credentials = nullptr;

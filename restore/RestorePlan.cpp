@@ -4,7 +4,7 @@
 #include <climits>
 #include <map>
 
-#include "host/UtcTime.h"
+#include "text/UtcTime.h"
 
 namespace {
 

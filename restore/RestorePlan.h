@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "host/BackupStore.h"
+#include "store/BackupStore.h"
 
 struct RestorePlan {
     BackupStore::Job full;

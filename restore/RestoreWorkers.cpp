@@ -7,8 +7,8 @@
 #include <rapidjson/document.h>
 
 #include "dynamodb/AwsDynamoDBService.h"
-#include "dynamodb/JsonText.h"
-#include "host/KeyString.h"
+#include "text/JsonText.h"
+#include "framework/KeyString.h"
 #include "restore/AwsDynamoDBRestoreRunner.h"
 
 namespace {

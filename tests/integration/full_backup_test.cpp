@@ -9,8 +9,8 @@
 #include "backup/AwsDynamoDBFullBackupRunner.h"
 #include "backup/BufferedFullBackup.h"
 #include "dynamodb/AwsDynamoDBService.h"
-#include "dynamodb/JsonText.h"
-#include "host/TeskPrototypeEnvironment.h"
+#include "text/JsonText.h"
+#include "framework/TeskPrototypeEnvironment.h"
 #include "tests/support/LocalDynamo.h"
 #include "tests/support/SampleTable.h"
 

@@ -7,8 +7,8 @@
 #include "backup/AwsDynamoDBIncrementalBackupRunner.h"
 #include "backup/BufferedIncrementalBackup.h"
 #include "dynamodb/AwsDynamoDBService.h"
-#include "dynamodb/JsonText.h"
-#include "host/TeskPrototypeEnvironment.h"
+#include "text/JsonText.h"
+#include "framework/TeskPrototypeEnvironment.h"
 #include "tests/support/LocalAdmin.h"
 #include "tests/support/LocalDynamo.h"
 

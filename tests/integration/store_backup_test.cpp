@@ -7,9 +7,9 @@
 #include <map>
 
 #include "backup/BackupJob.h"
-#include "dynamodb/JsonText.h"
-#include "host/BackupVerifier.h"
-#include "host/FileUtil.h"
+#include "text/JsonText.h"
+#include "store/BackupVerifier.h"
+#include "platform/FileUtil.h"
 #include "tests/support/JsonLines.h"
 #include "tests/support/LocalAdmin.h"
 #include "tests/support/SampleTable.h"

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "dynamodb/AwsDynamoDBService.h"
-#include "host/TeskPrototypeEnvironment.h"
+#include "framework/TeskPrototypeEnvironment.h"
 #include "tests/support/JsonLines.h"
 #include "tests/support/LocalAdmin.h"
 #include "tests/support/LocalDynamo.h"

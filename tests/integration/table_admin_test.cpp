@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "dynamodb/AwsDynamoDBService.h"
-#include "host/TeskPrototypeEnvironment.h"
+#include "framework/TeskPrototypeEnvironment.h"
 #include "tests/support/LocalDynamo.h"
 
 namespace {

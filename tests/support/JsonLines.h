@@ -10,7 +10,7 @@
 
 #include <rapidjson/document.h>
 
-#include "host/BoundedJson.h"
+#include "text/BoundedJson.h"
 
 inline std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "dynamodb/AwsDynamoDBService.h"
-#include "host/TeskPrototypeEnvironment.h"
+#include "framework/TeskPrototypeEnvironment.h"
 #include "tests/support/LocalDynamo.h"
 
 // Item i: every attribute type, awkward strings, and every 500th item near

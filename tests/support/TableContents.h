@@ -10,9 +10,9 @@
 #include <rapidjson/document.h>
 
 #include "dynamodb/AwsDynamoDBService.h"
-#include "host/BoundedJson.h"
-#include "host/KeyString.h"
-#include "host/MemoryStreams.h"
+#include "text/BoundedJson.h"
+#include "framework/KeyString.h"
+#include "framework/MemoryStreams.h"
 
 inline std::map<std::string, std::string> tableContents(AwsDynamoDBService& service, const std::string& table,
                                                         const std::vector<std::string>& keyNames = {"id"}) {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "dynamodb/AwsDynamoDBService.h"
-#include "host/TeskPrototypeEnvironment.h"
+#include "framework/TeskPrototypeEnvironment.h"
 #include "tools/ToolCredentials.h"
 
 namespace {

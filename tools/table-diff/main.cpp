@@ -16,10 +16,10 @@
 #include <rapidjson/document.h>
 
 #include "dynamodb/AwsDynamoDBService.h"
-#include "host/BoundedJson.h"
-#include "host/KeyString.h"
-#include "host/MemoryStreams.h"
-#include "host/TeskPrototypeEnvironment.h"
+#include "text/BoundedJson.h"
+#include "framework/KeyString.h"
+#include "framework/MemoryStreams.h"
+#include "framework/TeskPrototypeEnvironment.h"
 #include "tools/ToolCredentials.h"
 
 namespace {

@@ -1,0 +1,195 @@
+#include "platform/HXLibCurl.h"
+
+#include <mutex>
+
+namespace {
+void initialiseCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::mutex limitsMutex;
+TransportLimits limits; // guarded by limitsMutex
+} // namespace
+
+void HXLibCurl::setTransportLimits(const TransportLimits& given) {
+    std::lock_guard<std::mutex> guard(limitsMutex);
+    limits = given;
+}
+
+TransportLimits HXLibCurl::transportLimits() {
+    std::lock_guard<std::mutex> guard(limitsMutex);
+    return limits;
+}
+
+bool HXLibCurl::lastFailureMayPass() const {
+    switch (lastCode_) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+        return true;
+    default:
+        return false;
+    }
+}
+
+HXLibCurl::HXLibCurl() { initialiseCurlOnce(); }
+
+HXLibCurl::~HXLibCurl() {
+    HXLibCurlFreeHttpHeaderList();
+    if (handle_) curl_easy_cleanup(handle_);
+}
+
+bool HXLibCurl::HXLibCurlInit(const char* contentTypeHeader, bool, bool, WriteCallback callback) {
+    if (!handle_) handle_ = curl_easy_init();
+    if (!handle_) return false;
+    contentTypeHeader_ = contentTypeHeader ? contentTypeHeader : "";
+    callback_ = callback;
+    curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(handle_, CURLOPT_ERRORBUFFER, errorBuffer_);
+    curl_easy_setopt(handle_, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(handle_, CURLOPT_ACCEPT_ENCODING, "");
+    return true;
+}
+
+bool HXLibCurl::HXLibCurlSetAdditionalOptionsIntValue(CURLoption option, const int& value) {
+    if (!handle_) return false;
+    return curl_easy_setopt(handle_, option, static_cast<long>(value)) == CURLE_OK;
+}
+
+void HXLibCurl::HXLibCurlFreeHttpHeaderList() {
+    if (headers_) curl_slist_free_all(headers_);
+    headers_ = nullptr;
+}
+
+bool HXLibCurl::HXLibCurlAppendHeader(int, const char* line) {
+    curl_slist* appended = curl_slist_append(headers_, line);
+    if (!appended) return false;
+    headers_ = appended;
+    return true;
+}
+
+size_t HXLibCurl::collect(char* data, size_t size, size_t count, void* self) {
+    auto* client = static_cast<HXLibCurl*>(self);
+    if (client->response_.empty()) {
+        // One allocation for the whole body instead of a copy at every doubling.
+        curl_off_t length = -1;
+        if (curl_easy_getinfo(client->handle_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+            length > 0 && length < (curl_off_t(1) << 30))
+            client->response_.reserve(static_cast<size_t>(length));
+    }
+    client->response_.append(data, size * count);
+    return size * count;
+}
+
+bool HXLibCurl::HXLibCurlSendHttpReq(int type, const char* url, const void* data, unsigned long size,
+                                     bool shortTimeouts, const char*) {
+    m_httpStatus = 0;
+    response_.clear();
+    lastError_.clear();
+    lastCode_ = CURLE_OK;
+    errorBuffer_[0] = 0;
+    if (!handle_) {
+        lastError_ = "HTTP client not initialised";
+        return false;
+    }
+    curl_slist* requestHeaders = nullptr;
+    bool headersOk = true;
+    if (!contentTypeHeader_.empty()) {
+        requestHeaders = curl_slist_append(requestHeaders, contentTypeHeader_.c_str());
+        headersOk = requestHeaders != nullptr;
+    }
+    for (curl_slist* header = headers_; header && headersOk; header = header->next) {
+        curl_slist* appended = curl_slist_append(requestHeaders, header->data);
+        if (appended) requestHeaders = appended;
+        headersOk = appended != nullptr;
+    }
+    // libcurl would otherwise add "Expect: 100-continue" to larger bodies and
+    // wait for an answer some endpoints never send.
+    if (headersOk) {
+        curl_slist* appended = curl_slist_append(requestHeaders, "Expect:");
+        if (appended) requestHeaders = appended;
+        headersOk = appended != nullptr;
+    }
+    if (!headersOk) {
+        curl_slist_free_all(requestHeaders);
+        lastError_ = "out of memory building request headers";
+        return false;
+    }
+
+    curl_easy_setopt(handle_, CURLOPT_URL, url);
+    curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, requestHeaders);
+    if (callback_) {
+        curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, callback_);
+        curl_easy_setopt(handle_, CURLOPT_WRITEDATA, this);
+    } else {
+        curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &HXLibCurl::collect);
+        curl_easy_setopt(handle_, CURLOPT_WRITEDATA, this);
+    }
+    switch (type) {
+    case kPost:
+        curl_easy_setopt(handle_, CURLOPT_POST, 1L);
+        curl_easy_setopt(handle_, CURLOPT_POSTFIELDS, data ? data : "");
+        curl_easy_setopt(handle_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(data ? size : 0));
+        break;
+    case kPut:
+        curl_easy_setopt(handle_, CURLOPT_CUSTOMREQUEST, "PUT");
+        curl_easy_setopt(handle_, CURLOPT_POSTFIELDS, data ? data : "");
+        curl_easy_setopt(handle_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(data ? size : 0));
+        break;
+    default:
+        curl_easy_setopt(handle_, CURLOPT_HTTPGET, 1L);
+        break;
+    }
+    if (shortTimeouts) {
+        curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, 1000L);
+        curl_easy_setopt(handle_, CURLOPT_TIMEOUT_MS, 3000L);
+    } else {
+        const TransportLimits given = transportLimits();
+        curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, given.connectTimeoutMs);
+        // No overall limit: a large page on a slow link is fine as long as it
+        // keeps moving; a stalled one is cut.
+        curl_easy_setopt(handle_, CURLOPT_TIMEOUT_MS, 0L);
+        curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, given.lowSpeedBytes);
+        curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, given.lowSpeedSeconds);
+    }
+
+    CURLcode code = curl_easy_perform(handle_);
+    curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, nullptr);
+    curl_slist_free_all(requestHeaders);
+    long status = 0;
+    curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
+    m_httpStatus = status;
+    if (code != CURLE_OK) {
+        lastCode_ = code;
+        lastError_ = errorBuffer_[0] ? errorBuffer_ : curl_easy_strerror(code);
+        return false;
+    }
+    return true;
+}
+
+const char* HXLibCurl::GetHttpResponse(unsigned long& size, bool) {
+    size = static_cast<unsigned long>(response_.size());
+    return response_.empty() ? nullptr : response_.data();
+}
+
+bool HXLibCurl::HXLibCurlUrlEscape(const std::string& in, std::string& out) {
+    out.clear();
+    if (in.empty()) return true;
+    if (!handle_) handle_ = curl_easy_init();
+    if (!handle_) return false;
+    char* escaped = curl_easy_escape(handle_, in.data(), static_cast<int>(in.size()));
+    if (!escaped) return false;
+    out = escaped;
+    curl_free(escaped);
+    return true;
+}

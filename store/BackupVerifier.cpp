@@ -1,0 +1,265 @@
+#include "store/BackupVerifier.h"
+
+#include <fstream>
+#include <set>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+#include "text/BoundedJson.h"
+#include "platform/Crypto.h"
+#include "platform/FileUtil.h"
+
+namespace {
+
+bool isAttributeValue(const rapidjson::Value& value, std::string& why, int depth);
+
+bool isStringSet(const rapidjson::Value& value) {
+    if (!value.IsArray()) return false;
+    for (const auto& element : value.GetArray())
+        if (!element.IsString()) return false;
+    return true;
+}
+
+bool isAttributeMap(const rapidjson::Value& value, std::string& why, int depth) {
+    if (!value.IsObject()) {
+        why = "not an object";
+        return false;
+    }
+    for (const auto& member : value.GetObject())
+        if (!isAttributeValue(member.value, why, depth + 1)) {
+            why = "attribute '" + std::string(member.name.GetString()) + "': " + why;
+            return false;
+        }
+    return true;
+}
+
+bool isAttributeValue(const rapidjson::Value& value, std::string& why, int depth) {
+    if (depth > 64) {
+        why = "nested too deeply";
+        return false;
+    }
+    if (!value.IsObject() || value.MemberCount() != 1) {
+        why = "not a typed attribute value";
+        return false;
+    }
+    const auto& member = *value.MemberBegin();
+    const std::string type = member.name.GetString();
+    const rapidjson::Value& content = member.value;
+    bool ok = false;
+    if (type == "S" || type == "N" || type == "B")
+        ok = content.IsString();
+    else if (type == "SS" || type == "NS" || type == "BS")
+        ok = isStringSet(content);
+    else if (type == "BOOL")
+        ok = content.IsBool();
+    else if (type == "NULL")
+        ok = content.IsBool() && content.GetBool();
+    else if (type == "M")
+        return isAttributeMap(content, why, depth);
+    else if (type == "L") {
+        if (!content.IsArray()) {
+            why = "L is not an array";
+            return false;
+        }
+        for (const auto& element : content.GetArray())
+            if (!isAttributeValue(element, why, depth + 1)) return false;
+        return true;
+    } else {
+        why = "unknown type '" + type + "'";
+        return false;
+    }
+    if (!ok) why = "a " + type + " value of the wrong JSON type";
+    return ok;
+}
+
+} // namespace
+
+bool isDynamoDBItem(const std::string& line, std::string& why) {
+    rapidjson::Document item;
+    if (!parseBoundedJson(item, line)) {
+        why = "not JSON";
+        return false;
+    }
+    if (!item.IsObject() || item.MemberCount() == 0) {
+        why = "not an item object";
+        return false;
+    }
+    return isAttributeMap(item, why, 0);
+}
+
+namespace {
+
+// An incremental line: "UPDATE: " + item, or "REMOVE: " + the item's key.
+bool isChangeLine(const std::string& line, std::string& why) {
+    if (line.compare(0, 8, "UPDATE: ") != 0 && line.compare(0, 8, "REMOVE: ") != 0) {
+        why = "neither an UPDATE nor a REMOVE line";
+        return false;
+    }
+    return isDynamoDBItem(line.substr(8), why);
+}
+
+struct Stream {
+    std::string directory;
+    const std::vector<ChunkRecord>* chunks;
+};
+
+void verifyChunks(const Stream& stream, bool changes, VerifyReport& report) {
+    std::vector<char> buffer(1 << 20);
+    std::string why;
+    for (const auto& chunk : *stream.chunks) {
+        const std::string path = BackupStore::chunkPath(stream.directory, chunk.number);
+        std::ifstream file(path, std::ios::binary);
+        if (!file) {
+            report.problems.push_back(path + ": missing");
+            continue;
+        }
+        Sha256Digest digest;
+        uint64_t bytes = 0;
+        uint64_t lines = 0;
+        uint64_t badLines = 0;
+        std::string line;
+        while (file) {
+            file.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+            const size_t got = static_cast<size_t>(file.gcount());
+            if (got == 0) break;
+            digest.add(buffer.data(), got);
+            bytes += got;
+            size_t start = 0;
+            for (size_t i = 0; i < got; ++i) {
+                if (buffer[i] != '\n') continue;
+                line.append(buffer.data() + start, i - start);
+                ++lines;
+                const bool ok = changes ? isChangeLine(line, why) : isDynamoDBItem(line, why);
+                if (!ok && badLines++ == 0)
+                    report.problems.push_back(path + ": line " + std::to_string(lines) + " is not " +
+                                              (changes ? "a change line" : "a DynamoDB item") + " (" + why + ")");
+                line.clear();
+                start = i + 1;
+            }
+            line.append(buffer.data() + start, got - start);
+        }
+        if (!line.empty()) report.problems.push_back(path + ": ends in the middle of a line");
+        const std::string computed = digest.finishHex();
+        if (bytes != chunk.bytes)
+            report.problems.push_back(path + ": expected " + std::to_string(chunk.bytes) + " bytes, found " +
+                                      std::to_string(bytes));
+        if (computed != chunk.sha256)
+            report.problems.push_back(path + ": expected checksum " + chunk.sha256 + ", computed " + computed);
+        if (lines != chunk.lines)
+            report.problems.push_back(path + ": expected " + std::to_string(chunk.lines) + " lines, found " +
+                                      std::to_string(lines));
+        ++report.chunks;
+        report.lines += lines;
+        report.bytes += bytes;
+    }
+}
+
+void verifyControlFile(const BackupStore::Job& job, const std::string& name, VerifyReport& report) {
+    const std::string path = job.directory + "/" + name;
+    std::string text;
+    if (!file_util::readFile(path, text)) {
+        report.problems.push_back(path + ": missing");
+        return;
+    }
+    std::string warning;
+    const std::string problem = checkControlFile(job, name, text, warning);
+    if (!problem.empty()) report.problems.push_back(problem);
+    if (!warning.empty()) report.warnings.push_back(warning);
+}
+
+void addTreeIds(const rapidjson::Value& value, std::vector<std::string>& ids) {
+    if (value.IsString()) ids.push_back(value.GetString());
+    if (value.IsArray())
+        for (const auto& element : value.GetArray())
+            if (element.IsString()) ids.push_back(element.GetString());
+}
+
+} // namespace
+
+std::string checkControlFile(const BackupStore::Job& job, const std::string& name, const std::string& text,
+                             std::string& warning) {
+    const BackupManifest& manifest = job.manifest;
+    const std::string path = job.directory + "/" + name;
+    warning.clear();
+    if (manifest.files.empty()) {
+        warning = path + ": not covered by the manifest (the job was written by an older version); "
+                         "only its agreement with the chunks is checked";
+    } else {
+        auto record = manifest.files.find(name);
+        if (record == manifest.files.end()) return path + ": not recorded in the manifest";
+        Sha256Digest digest;
+        digest.add(text.data(), text.size());
+        const std::string computed = digest.finishHex();
+        if (text.size() != record->second.bytes || computed != record->second.sha256)
+            return path + ": expected " + std::to_string(record->second.bytes) + " bytes with checksum " +
+                   record->second.sha256 + ", read " + std::to_string(text.size()) + " with " + computed;
+    }
+    rapidjson::Document parsed;
+    const bool json = parseBoundedJson(parsed, text);
+    if (name == "description.json") {
+        if (!json || !parsed.IsObject() || !parsed.HasMember("table"))
+            return path + ": not a table description";
+        // The restore replays as many segments as the description names.
+        if (!manifest.incremental()) {
+            auto segments = parsed.FindMember("segments");
+            if (segments == parsed.MemberEnd() || !segments->value.IsInt64() ||
+                segments->value.GetInt64() != static_cast<int64_t>(manifest.segmentCount))
+                return path + ": its segment count differs from the manifest's " +
+                       std::to_string(manifest.segmentCount);
+        }
+        return "";
+    }
+    if (name == "metadata.json") {
+        if (!json || !parsed.IsObject() || !parsed.HasMember("context"))
+            return path + ": not an incremental's metadata";
+        // The restore replays the shards it reaches from the roots through
+        // the children: one it cannot reach would be lost, one it reaches
+        // twice replayed twice.
+        std::set<std::string> ids;
+        std::vector<std::string> queue;
+        auto roots = parsed.FindMember("roots");
+        if (roots != parsed.MemberEnd()) addTreeIds(roots->value, queue);
+        auto children = parsed.FindMember("children");
+        const bool haveChildren = children != parsed.MemberEnd() && children->value.IsObject();
+        while (!queue.empty()) {
+            const std::string id = queue.back();
+            queue.pop_back();
+            if (!ids.insert(id).second)
+                return path + ": its shard tree reaches shard " + id + " twice (a cycle or a shard listed twice)";
+            if (!haveChildren) continue;
+            auto under = children->value.FindMember(rapidjson::StringRef(id.c_str(), id.size()));
+            if (under != children->value.MemberEnd()) addTreeIds(under->value, queue);
+        }
+        for (const auto& shard : manifest.shards) {
+            uint64_t lines = 0;
+            for (const auto& chunk : shard.second.chunks) lines += chunk.lines;
+            if (lines > 0 && !ids.count(shard.first))
+                return path + ": its shard tree leaves out shard " + shard.first + ", which holds " +
+                       std::to_string(lines) + " changes";
+        }
+    }
+    return "";
+}
+
+VerifyReport verifyJob(const BackupStore::Job& job) {
+    VerifyReport report;
+    const BackupManifest& manifest = job.manifest;
+    if (manifest.status != "complete")
+        report.problems.push_back(job.directory + ": job " + std::to_string(manifest.jobId) + " is " +
+                                  (job.interrupted ? std::string("interrupted") : manifest.status) +
+                                  ", not a complete backup" +
+                                  (manifest.failure.empty() ? std::string() : ": " + manifest.failure));
+    verifyControlFile(job, "description.json", report);
+    if (manifest.incremental()) {
+        verifyControlFile(job, "metadata.json", report);
+        for (const auto& entry : manifest.shards)
+            verifyChunks(Stream{job.directory + "/" + entry.first, &entry.second.chunks}, true, report);
+        return report;
+    }
+    for (const auto& entry : manifest.segments)
+        verifyChunks(Stream{job.directory + "/" + std::to_string(entry.first + 1), &entry.second.chunks}, false, report);
+    if (manifest.status == "complete" && !manifest.allSegmentsScanned())
+        report.problems.push_back(job.directory + ": the manifest says complete but not every segment was scanned");
+    return report;
+}

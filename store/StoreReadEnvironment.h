@@ -1,0 +1,39 @@
+#pragma once
+// Reads one job of the backup store back, for a restore: the description,
+// the metadata of an incremental, and each segment's or shard's lines,
+// chunk after chunk. Every chunk is checked against its manifest size and
+// SHA-256 as it is read; a mismatch makes the input report an error.
+// Thread safety: each input is used by one worker; opening is thread-safe.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "store/BackupStore.h"
+#include "framework/TeskEnvironment.h"
+
+class StoreReadEnvironment : public TeskEnvironment {
+public:
+    StoreReadEnvironment(BackupStore::Job job, std::shared_ptr<LogSink> sink, Clock* clock = &systemClock());
+
+    std::shared_ptr<TeskInput> openSegmentInput(const std::string& table, int segment) override;
+    std::shared_ptr<TeskInput> openShardInput(const std::string& shardId, int64_t time) override;
+    std::shared_ptr<TeskInput> openMetadataInput() override;
+    std::shared_ptr<TeskInput> openDescriptionInput() override;
+
+    const BackupStore::Job& job() const { return job_; }
+    // Every line any input of this environment hands out is counted here
+    // (for progress displays); set before the first input is opened.
+    void countLinesInto(std::atomic<uint64_t>* counter) { lineCounter_ = counter; }
+    // Shard inputs end before the first change made after second `until`
+    // (a restore to a point in time); set before the first input is opened.
+    void replayChangesUntil(int64_t until) { until_ = until; }
+
+private:
+    std::shared_ptr<TeskInput> openFile(const std::string& name);
+
+    const BackupStore::Job job_;
+    std::atomic<uint64_t>* lineCounter_ = nullptr;
+    int64_t until_ = 0; // 0: every change
+};

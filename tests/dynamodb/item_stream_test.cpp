@@ -1,0 +1,104 @@
+// The full-backup item stream, the shard tree and item keys.
+
+#include <gtest/gtest.h>
+
+#include "dynamodb/ScanResult.h"
+#include "dynamodb/StreamDescription.h"
+#include "framework/KeyString.h"
+#include "framework/MemoryStreams.h"
+
+namespace {
+
+TEST(ParseToStream, OnePageBecomesLinesInOneCallThenItsRestart) {
+    MemoryOutput output("segment");
+    std::string key = "old";
+    const std::string page =
+        R"({"Items":[{"b":{"S":"line\nfeed \"q\" \u0001 é"},"a":{"N":"12345678901234567890123456789012345678"}},)"
+        R"({"id":{"B":"AAE="}},{"id":{"SS":["x","y"]},"m":{"M":{"l":{"L":[{"NULL":true},{"BOOL":false}]}}}}],)"
+        R"("Count":3,"LastEvaluatedKey":{"id":{"S":"k9"}}})";
+    ASSERT_TRUE(ScanResult::parseToStream(page, &output, key));
+    EXPECT_EQ(output.putCount(), 1u);
+    EXPECT_EQ(output.data(),
+              "{\"b\":{\"S\":\"line\\nfeed \\\"q\\\" \\u0001 é\"},\"a\":{\"N\":\"12345678901234567890123456789012345678\"}}\n"
+              "{\"id\":{\"B\":\"AAE=\"}}\n"
+              "{\"id\":{\"SS\":[\"x\",\"y\"]},\"m\":{\"M\":{\"l\":{\"L\":[{\"NULL\":true},{\"BOOL\":false}]}}}}\n");
+    EXPECT_EQ(key, R"({"id":{"S":"k9"}})");
+    EXPECT_EQ(output.restart(), key);
+}
+
+TEST(ParseToStream, LastAndEmptyPages) {
+    MemoryOutput output("segment");
+    std::string key = "x";
+    ASSERT_TRUE(ScanResult::parseToStream(R"({"Items":[{"a":{"S":"1"}}]})", &output, key));
+    EXPECT_EQ(key, "");
+    EXPECT_EQ(output.restart(), "");
+    ASSERT_TRUE(ScanResult::parseToStream(R"({"Items":[],"Count":0,"LastEvaluatedKey":{"a":{"S":"2"}}})", &output, key));
+    EXPECT_EQ(output.putCount(), 2u);
+    EXPECT_EQ(output.data(), "{\"a\":{\"S\":\"1\"}}\n");
+    EXPECT_EQ(key, R"({"a":{"S":"2"}})");
+}
+
+TEST(ParseToStream, UnreadablePagesNeverPassForTheEndOfTheSegment) {
+    for (const char* body : {"", "garbage", "[]", "\"text\"", R"({"Items":[)"}) {
+        MemoryOutput output("segment");
+        output.updateRestart("previous");
+        std::string key = "previous";
+        EXPECT_FALSE(ScanResult::parseToStream(body, &output, key)) << body;
+        EXPECT_EQ(key, "previous") << body;
+        EXPECT_EQ(output.restart(), "previous") << body;
+        EXPECT_EQ(output.bytes(), 0u) << body;
+    }
+}
+
+TEST(ParseToStream, RefusedPageRecordsNoRestart) {
+    MemoryOutput output("segment");
+    output.refuseData(true);
+    std::string key = "before";
+    EXPECT_FALSE(ScanResult::parseToStream(R"({"Items":[{"a":{"S":"1"}}],"LastEvaluatedKey":{"a":{"S":"1"}}})",
+                                           &output, key));
+    EXPECT_EQ(key, "before");
+    EXPECT_EQ(output.restart(), "");
+}
+
+TEST(ScanRequest, BodyHasTheStartKeyOnlyWhenItHasMembers) {
+    ScanRequest request;
+    request.tableName = "t";
+    request.segment = 2;
+    request.totalSegments = 8;
+    EXPECT_EQ(request.asJson(), R"({"TableName":"t","Segment":2,"TotalSegments":8})");
+    request.exclusiveStartKey.Parse("{}");
+    EXPECT_EQ(request.asJson(), R"({"TableName":"t","Segment":2,"TotalSegments":8})");
+    request.exclusiveStartKey.Parse(R"({"id":{"S":"a"}})");
+    EXPECT_EQ(request.asJson(), R"({"TableName":"t","Segment":2,"TotalSegments":8,"ExclusiveStartKey":{"id":{"S":"a"}}})");
+}
+
+TEST(StreamDescription, TreeOfShardsAcrossPages) {
+    rapidjson::Document first;
+    first.Parse(R"({"StreamArn":"arn:s","StreamStatus":"ENABLED","StreamViewType":"NEW_IMAGE","TableName":"t",)"
+                R"("Shards":[{"ShardId":"A","SequenceNumberRange":{"StartingSequenceNumber":"1","EndingSequenceNumber":"9"}},)"
+                R"({"ShardId":"B","ParentShardId":"A","SequenceNumberRange":{"StartingSequenceNumber":"10"}}]})");
+    rapidjson::Document second;
+    second.Parse(R"({"StreamArn":"arn:s","Shards":[{"ShardId":"C","ParentShardId":"A"},{"ShardId":"D","ParentShardId":"gone"}]})");
+    StreamDescription stream;
+    EXPECT_EQ(stream.treeToJson(5, {}), R"({"roots":[],"children":{},"context":{},"time":5})");
+    stream.update(first, false);
+    stream.update(second, false);
+    ASSERT_EQ(stream.shards.size(), 4u);
+    EXPECT_EQ(stream.shards[1].endingSequenceNumber, "");
+    EXPECT_EQ(stream.shards[2].startingSequenceNumber, "");
+    EXPECT_EQ(stream.treeToJson(-7, {{"B", "finished"}, {"A", "123"}}),
+              R"({"roots":["A","D"],"children":{"A":["B","C"]},"context":{"A":"123","B":"finished"},"time":-7,"stream":"arn:s"})");
+    stream.update(second, true);
+    EXPECT_EQ(stream.shards.size(), 2u);
+}
+
+TEST(KeyString, SameKeyWhateverTheOrderAndOtherAttributes) {
+    const std::vector<std::string> keys = {"pk", "sk"};
+    EXPECT_EQ(keyString(R"({"pk":{"S":"a"},"sk":{"N":"1"},"x":{"S":"1"}})", keys),
+              keyString(R"({"y":{"BOOL":true},"sk":{"N":"1"},"pk":{"S":"a"}})", keys));
+    EXPECT_NE(keyString(R"({"pk":{"S":"a"},"sk":{"N":"1"}})", keys), keyString(R"({"pk":{"S":"a"},"sk":{"N":"2"}})", keys));
+    EXPECT_NE(keyString(R"({"pk":{"S":"a"},"sk":{"S":"1"}})", keys), keyString(R"({"pk":{"S":"a"},"sk":{"N":"1"}})", keys));
+    EXPECT_EQ(keyString("not json", keys), "[null,null]");
+}
+
+} // namespace

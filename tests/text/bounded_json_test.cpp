@@ -1,0 +1,73 @@
+// Every parser of answers and stored files refuses JSON nested deeper than
+// any DynamoDB item can be, instead of overflowing the stack.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "dynamodb/GetRecordsResult.h"
+#include "text/JsonText.h"
+#include "dynamodb/ScanResult.h"
+#include "store/BackupManifest.h"
+#include "store/BackupVerifier.h"
+#include "text/BoundedJson.h"
+#include "framework/KeyString.h"
+#include "framework/MemoryStreams.h"
+
+namespace {
+
+std::string nested(size_t levels, const std::string& prefix = "", const std::string& suffix = "") {
+    return prefix + std::string(levels, '[') + std::string(levels, ']') + suffix;
+}
+
+TEST(BoundedJson, DepthCountsOnlyBracketsOutsideStrings) {
+    EXPECT_TRUE(jsonDepthWithin("{}", 2, 1));
+    EXPECT_FALSE(jsonDepthWithin("[[]]", 4, 1));
+    const std::string inString = R"({"a":"[[[[\"[[[["})";
+    EXPECT_TRUE(jsonDepthWithin(inString.data(), inString.size(), 1));
+    const std::string escapedBackslash = R"({"a":"\\"}[])";
+    EXPECT_FALSE(jsonDepthWithin(escapedBackslash.data(), escapedBackslash.size(), 0));
+    // An item at DynamoDB's own limit of 32 levels, inside a Scan page, parses.
+    std::string item = R"({"k":{"S":"x"})";
+    std::string value = R"({"S":"leaf"})";
+    for (int level = 0; level < 32; ++level) value = R"({"M":{"m":)" + value + "}}";
+    const std::string page = R"({"Items":[)" + item + R"(,"deep":)" + value + "}]}";
+    rapidjson::Document document;
+    EXPECT_TRUE(parseBoundedJson(document, page));
+}
+
+TEST(BoundedJson, OneObjectAndNothingAfterIt) {
+    for (const char* good : {R"({})", R"({"a":{"S":"}{"}})", R"({"a":{"L":[{"S":"\"}"}]}})"})
+        EXPECT_TRUE(isOneJsonObject(good, std::strlen(good))) << good;
+    for (const char* bad : {"", "{", "[]", R"({"a":1}})", R"({"a":1},{"b":2})", R"({"a":1}} ,"x":{)",
+                            R"({"a":"open})", R"({"a":1} )"})
+        EXPECT_FALSE(isOneJsonObject(bad, std::strlen(bad))) << bad;
+}
+
+TEST(BoundedJson, EveryParserRefusesADeepDocument) {
+    const std::string deep = nested(100000, R"({"Items":[)", "]}");
+    rapidjson::Document document;
+    EXPECT_FALSE(json_text::parseObject(document, deep));
+
+    MemoryOutput scan("scan");
+    std::string key;
+    EXPECT_FALSE(ScanResult::parseToStream(deep, &scan, key));
+    EXPECT_EQ(scan.data(), "");
+
+    MemoryOutput changes("shard");
+    std::string iterator, sequence;
+    int64_t time = 0;
+    int count = 0;
+    EXPECT_FALSE(GetRecordsResult::parseToStream(nested(100000, R"({"Records":[)", "]}"), &changes, iterator,
+                                                 sequence, time, count));
+
+    BackupManifest manifest;
+    std::string error;
+    EXPECT_FALSE(BackupManifest::fromJson(nested(100000, R"({"version":1,"x":)", "}"), manifest, error));
+
+    std::string why;
+    EXPECT_FALSE(isDynamoDBItem(nested(100000, R"({"a":)", "}"), why));
+    EXPECT_EQ(keyString(nested(100000, R"({"id":)", "}"), {"id"}), keyString("not json", {"id"}));
+}
+
+} // namespace

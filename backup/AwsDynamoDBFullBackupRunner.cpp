@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "backup/BufferedFullBackup.h"
-#include "backup/PullIntoFile.h"
 #include "dynamodb/AwsDynamoDBService.h"
 #include "framework/HxThreadPool.h"
 #include "framework/TeskPrototypeEnvironment.h"
@@ -169,11 +167,4 @@ bool AwsDynamoDBFullBackupRunner::waitForActiveTable(std::string tableName) {
 std::map<int, std::string> AwsDynamoDBFullBackupRunner::getSegmentKeys() const {
     HxLockGuard guard(lock.get());
     return segmentKeys;
-}
-
-void AwsDynamoDBFullBackupRunner::testBufferedMode(std::string tableName, std::string fileName) {
-    TeskPrototypeEnvironment scratch("", stderrLogSink(), &environment->clock());
-    BufferedFullBackup buffered;
-    buffered.initialize(credentials, &scratch, tableName, 0, 1, "");
-    pullIntoFile(buffered, fileName, *environment);
 }

@@ -2,8 +2,6 @@
 
 #include <set>
 
-#include "backup/BufferedIncrementalBackup.h"
-#include "backup/PullIntoFile.h"
 #include "dynamodb/AwsDynamoDBService.h"
 #include "text/JsonText.h"
 #include "text/BoundedJson.h"
@@ -334,12 +332,4 @@ bool AwsDynamoDBIncrementalBackupRunner::createMetadataOutput(bool withContext) 
                    "\n";
     if (output && output->putString(metadataText) && output->close("")) return true;
     return fail(*environment, "createMetadataOutput", "Failed to write metadata.json file");
-}
-
-void AwsDynamoDBIncrementalBackupRunner::testBufferedMode(std::string tableName, std::string fileName,
-                                                          std::string streamArn, Shard shard, int64_t time) {
-    TeskPrototypeEnvironment scratch("", stderrLogSink(), &environment->clock());
-    BufferedIncrementalBackup buffered;
-    buffered.initialize(credentials, &scratch, streamArn, tableName, shard, time, "");
-    pullIntoFile(buffered, fileName, *environment);
 }

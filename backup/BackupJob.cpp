@@ -5,9 +5,9 @@
 #include "backup/AwsDynamoDBFullBackupRunner.h"
 #include "backup/AwsDynamoDBIncrementalBackupRunner.h"
 #include "dynamodb/AwsDynamoDBService.h"
-#include "store/BackupStore.h"
-#include "platform/FileUtil.h"
 #include "framework/TeskPrototypeEnvironment.h"
+#include "store/BackupStore.h"
+#include "store/StoreReadEnvironment.h"
 
 namespace {
 
@@ -95,20 +95,23 @@ constexpr int64_t kStreamRetentionSeconds = 24 * 3600;
 // lost stream records thus mends with the next full backup.
 bool runIncremental(const BackupJobOptions& options, BackupStore& store, StoreEnvironment& environment,
                     GlobalTableMap& globals) {
-    std::unique_ptr<MemoryInput> previous;
+    std::shared_ptr<TeskInput> previous;
     BackupStore::Job last, full;
     const bool haveFull = store.lastCompleteFull(options.region, options.table, full);
     const bool haveIncremental = store.lastCompleteIncremental(options.region, options.table, last);
     environment.setAfterFull(haveFull ? full.manifest.jobId : 0);
     if (haveIncremental && (!haveFull || last.manifest.jobId > full.manifest.jobId)) {
-        std::string text;
-        if (!file_util::readFile(last.directory + "/metadata.json", text)) {
-            const std::string message = "cannot read " + last.directory + "/metadata.json of the previous incremental";
+        // Read as a restore reads it: checked against the job's manifest, so
+        // that an edited shard tree cannot move the chain's positions.
+        StoreReadEnvironment reader(last, environment.logSink(), &environment.clock());
+        previous = reader.openMetadataInput();
+        if (!previous) {
+            const std::string message = "cannot use " + last.directory + "/metadata.json of the previous incremental" +
+                                        (reader.hasFailed() ? ": " + reader.getFailure() : std::string());
             environment.log("runBackupJob", message);
             environment.setFailure(message);
             return false;
         }
-        previous = std::make_unique<MemoryInput>("metadata.json", std::move(text));
         environment.setPreviousJob(last.manifest.jobId);
         environment.log("runBackupJob", "continuing from incremental job " + std::to_string(last.manifest.jobId));
     } else if (haveFull) {
@@ -147,7 +150,7 @@ BackupJobResult runBackupJob(const BackupJobOptions& options) {
             return result;
         }
     }
-    BackupStore store(options.storeRoot);
+    BackupStore store = options.backend ? BackupStore(options.backend) : BackupStore(options.storeRoot);
     std::string error = store.open();
     if (!error.empty()) {
         result.error = "cannot use the store: " + error;
@@ -161,8 +164,9 @@ BackupJobResult runBackupJob(const BackupJobOptions& options) {
     result.jobId = manifest.jobId;
     result.jobDirectory = store.jobDirectory(manifest);
 
-    JobLock lock;
-    if (!lock.acquire(result.jobDirectory)) {
+    std::string lockError;
+    auto lock = store.lockJob(manifest, lockError);
+    if (!lock) {
         result.error = "job " + std::to_string(manifest.jobId) + " of " + where(options) +
                        " is running in another process";
         return result;
@@ -175,7 +179,7 @@ BackupJobResult runBackupJob(const BackupJobOptions& options) {
         return result;
     }
 
-    auto sink = std::make_shared<StreamLogSink>(options.logToStderr, result.jobDirectory + "/backup.log");
+    auto sink = store.openJobLog(manifest, options.logToStderr);
     StoreEnvironment environment(store, manifest, sink, options.clock, options.chunkSize, options.stopFlag);
     if (options.onStart) options.onStart(environment);
     GlobalTableMap globals = globalTablesFor(options, environment);

@@ -10,15 +10,18 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "aws/AmazonCredentials.h"
-#include "store/BackupManifest.h"
 #include "platform/Clock.h"
+#include "store/BackupManifest.h"
+#include "store/StoreBackend.h"
 #include "store/StoreEnvironment.h"
 
 struct BackupJobOptions {
-    std::string storeRoot;
+    std::string storeRoot;                 // a local store, unless `backend` is given
+    std::shared_ptr<StoreBackend> backend; // where the store is kept
     std::string table;
     std::string region;
     bool incremental = false;
@@ -28,7 +31,7 @@ struct BackupJobOptions {
     int64_t resumeJob = 0;     // full: a stopped, failed or interrupted job to continue; 0: a new job
     uint64_t chunkSize = StoreEnvironment::kDefaultChunkSize;
     AmazonCredentials credentials;
-    bool logToStderr = false;  // the job log always goes to <job>/backup.log
+    bool logToStderr = false;  // the job log always goes to the job's backup.log
     Clock* clock = &systemClock();
     const std::atomic<bool>* stopFlag = nullptr;
     // Called once the job exists and before reading starts (progress display).

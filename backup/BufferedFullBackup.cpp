@@ -1,7 +1,9 @@
 #include "backup/BufferedFullBackup.h"
 
 #include "aws/AwsRequestService.h"
+#include "backup/PullIntoFile.h"
 #include "framework/DefaultEnvironments.h"
+#include "framework/TeskPrototypeEnvironment.h"
 
 BufferedFullBackup::BufferedFullBackup() : TeskBufferedOutput(&dummyEnvFull(), kDefaultCapacity, "full backup") {}
 
@@ -35,4 +37,13 @@ bool BufferedFullBackup::startBackup(bool) {
     args->restartString = getRestartString();
     args->completed = false;
     return AwsDynamoDBFullBackupRunner::executeLowLevel(args.get());
+}
+
+// The runner's check of the buffered path, pulled into a file. It lives
+// here so that the runner does not depend on the buffered output built on it.
+void AwsDynamoDBFullBackupRunner::testBufferedMode(std::string tableName, std::string fileName) {
+    TeskPrototypeEnvironment scratch("", stderrLogSink(), &environment->clock());
+    BufferedFullBackup buffered;
+    buffered.initialize(credentials, &scratch, tableName, 0, 1, "");
+    pullIntoFile(buffered, fileName, *environment);
 }

@@ -1,7 +1,9 @@
 #include "backup/BufferedIncrementalBackup.h"
 
 #include "aws/AwsRequestService.h"
+#include "backup/PullIntoFile.h"
 #include "framework/DefaultEnvironments.h"
+#include "framework/TeskPrototypeEnvironment.h"
 
 BufferedIncrementalBackup::BufferedIncrementalBackup()
     : TeskBufferedOutput(&dummyEnvIncr(), kDefaultCapacity, "incremental backup") {}
@@ -29,4 +31,14 @@ bool BufferedIncrementalBackup::startBackup(bool verbose) {
     args->restartString = getRestartString();
     args->verbose = verbose;
     return AwsDynamoDBIncrementalBackupRunner::executeLowLevel(args.get());
+}
+
+// The runner's check of the buffered path, pulled into a file. It lives
+// here so that the runner does not depend on the buffered output built on it.
+void AwsDynamoDBIncrementalBackupRunner::testBufferedMode(std::string tableName, std::string fileName,
+                                                          std::string streamArn, Shard shard, int64_t time) {
+    TeskPrototypeEnvironment scratch("", stderrLogSink(), &environment->clock());
+    BufferedIncrementalBackup buffered;
+    buffered.initialize(credentials, &scratch, streamArn, tableName, shard, time, "");
+    pullIntoFile(buffered, fileName, *environment);
 }

@@ -25,6 +25,11 @@ void TeskEnvironment::log(const std::string& function, const std::string& text) 
     if (sink) sink->write(line);
 }
 
+std::shared_ptr<LogSink> TeskEnvironment::logSink() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return sink_;
+}
+
 void TeskEnvironment::setLogSink(std::shared_ptr<LogSink> sink) {
     std::lock_guard<std::mutex> guard(mutex_);
     sink_ = std::move(sink);

@@ -45,6 +45,7 @@ public:
     // For hosts and tests that swap the clock before any worker starts.
     void setClock(Clock& clock) { clock_ = &clock; }
     void setLogSink(std::shared_ptr<LogSink> sink);
+    std::shared_ptr<LogSink> logSink();
 
 private:
     const std::string name_;

@@ -4,7 +4,6 @@
 #include <mutex>
 
 #include "store/BackupStore.h"
-#include "platform/FileUtil.h"
 #include "management/RestoreTask.h"
 
 namespace {
@@ -25,8 +24,9 @@ std::vector<BackupStore::Job> completeJobs(const std::string& root) {
 
 std::string jobMetadata(const BackupStore::Job& job) {
     IdxMetadata::DynamoDBMetadata metadata;
-    file_util::readFile(job.directory + "/description.json", metadata.description);
-    if (job.manifest.incremental()) file_util::readFile(job.directory + "/metadata.json", metadata.extra);
+    std::string ignored;
+    job.readFile("description.json", metadata.description, ignored);
+    if (job.manifest.incremental()) job.readFile("metadata.json", metadata.extra, ignored);
     return metadata.serialize();
 }
 

@@ -1,31 +1,13 @@
 #include "store/BackupStore.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 
-#include "platform/FileUtil.h"
+#include "store/LocalStoreBackend.h"
 
 namespace {
 
-std::vector<std::string> entries(const std::string& directory) {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(directory.c_str())) {
-        while (dirent* entry = ::readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        ::closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// "F12" or "I12" -> 12; 0 when the name is not a job directory.
+// "F12" or "I12" -> 12; 0 when the name is not a job folder.
 int64_t jobIdOf(const std::string& name) {
     if (name.size() < 2 || (name[0] != 'F' && name[0] != 'I') ||
         name.find_first_not_of("0123456789", 1) != std::string::npos)
@@ -33,11 +15,15 @@ int64_t jobIdOf(const std::string& name) {
     return std::strtoll(name.c_str() + 1, nullptr, 10);
 }
 
+constexpr const char* kStoreLock = ".lock";
+constexpr const char* kJobCounter = "job-counter";
+constexpr const char* kJobLock = ".lock";
+
 } // namespace
 
-BackupStore::BackupStore(std::string root) : root_(std::move(root)) {
-    while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
-}
+BackupStore::BackupStore(std::string root) : backend_(std::make_shared<LocalStoreBackend>(std::move(root))) {}
+
+BackupStore::BackupStore(std::shared_ptr<StoreBackend> backend) : backend_(std::move(backend)) {}
 
 std::string BackupStore::checkComponent(const std::string& value, const std::string& what) {
     if (value.empty()) return what + " is empty";
@@ -49,66 +35,83 @@ std::string BackupStore::checkComponent(const std::string& value, const std::str
     return "";
 }
 
-std::string BackupStore::open() { return file_util::makeDirectories(root_); }
+std::string BackupStore::open() { return backend_->open(); }
+
+std::string BackupStore::jobKey(const BackupManifest& manifest) {
+    return manifest.region + "/" + manifest.table + "/" + manifest.directoryName();
+}
 
 std::string BackupStore::jobDirectory(const std::string& region, const std::string& table, int64_t jobId) const {
-    return root_ + "/" + region + "/" + table + "/F" + std::to_string(jobId);
+    return backend_->where(region + "/" + table + "/F" + std::to_string(jobId));
 }
 
-std::string BackupStore::jobDirectory(const BackupManifest& manifest) const {
-    return root_ + "/" + manifest.region + "/" + manifest.table + "/" + manifest.directoryName();
-}
+std::string BackupStore::jobDirectory(const BackupManifest& manifest) const { return backend_->where(jobKey(manifest)); }
 
 std::string BackupStore::segmentDirectory(const std::string& region, const std::string& table, int64_t jobId,
                                           int segmentIndex) const {
     return jobDirectory(region, table, jobId) + "/" + std::to_string(segmentIndex + 1);
 }
 
-std::string BackupStore::chunkPath(const std::string& segmentDirectory, int chunk) {
-    return segmentDirectory + "/" + std::to_string(chunk);
-}
+std::string BackupStore::chunkPath(const std::string& stream, int chunk) { return stream + "/" + std::to_string(chunk); }
 
 bool BackupStore::allocateJobId(int64_t& jobId, std::string& error) {
-    const std::string lockPath = root_ + "/.lock";
-    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT, 0644);
-    if (fd < 0 || ::flock(fd, LOCK_EX) != 0) {
-        error = "cannot lock the store at " + lockPath + ": " + file_util::lastErrorText();
-        if (fd >= 0) ::close(fd);
+    auto held = backend_->lock(kStoreLock, true, error);
+    if (!held) {
+        error = "cannot lock the store at " + root() + ": " + error;
         return false;
     }
     int64_t highest = 0;
-    std::string counter;
-    if (file_util::readFile(root_ + "/job-counter", counter)) highest = std::strtoll(counter.c_str(), nullptr, 10);
-    for (const auto& region : entries(root_))
-        for (const auto& table : entries(root_ + "/" + region))
-            for (const auto& job : entries(root_ + "/" + region + "/" + table))
-                highest = std::max(highest, jobIdOf(job));
+    std::string counter, ignored;
+    if (backend_->get(kJobCounter, counter, ignored)) highest = std::strtoll(counter.c_str(), nullptr, 10);
+    for (const auto& region : backend_->list(""))
+        for (const auto& table : backend_->list(region))
+            for (const auto& job : backend_->list(region + "/" + table)) highest = std::max(highest, jobIdOf(job));
     jobId = highest + 1;
-    error = file_util::writeAtomically(root_ + "/job-counter", std::to_string(jobId) + "\n");
-    ::flock(fd, LOCK_UN);
-    ::close(fd);
+    error = backend_->put(kJobCounter, std::to_string(jobId) + "\n");
     return error.empty();
 }
 
 bool BackupStore::saveManifest(const BackupManifest& manifest, std::string& error) const {
-    const std::string directory = jobDirectory(manifest);
-    error = file_util::makeDirectories(directory);
-    if (error.empty()) error = file_util::writeAtomically(directory + "/" + BackupManifest::kFileName, manifest.toJson());
+    error = backend_->put(jobKey(manifest) + "/" + BackupManifest::kFileName, manifest.toJson());
     return error.empty();
+}
+
+std::unique_ptr<StoreLock> BackupStore::lockJob(const BackupManifest& manifest, std::string& error) {
+    return backend_->lock(jobKey(manifest) + "/" + kJobLock, false, error);
+}
+
+std::shared_ptr<LogSink> BackupStore::openJobLog(const BackupManifest& manifest, bool alsoToStderr) {
+    return backend_->openLog(jobKey(manifest) + "/backup.log", alsoToStderr);
+}
+
+bool BackupStore::Job::readFile(const std::string& name, std::string& text, std::string& error) const {
+    if (!backend) return resolved().readFile(name, text, error);
+    return backend->get(keyJoin(key, name), text, error);
+}
+
+BackupStore::Job BackupStore::Job::resolved() const {
+    Job job = *this;
+    if (!job.backend) {
+        job.backend = std::make_shared<LocalStoreBackend>(directory);
+        job.key.clear();
+    }
+    return job;
 }
 
 std::vector<BackupStore::Job> BackupStore::listJobs(std::vector<std::string>& problems) const {
     std::vector<Job> jobs;
-    for (const auto& region : entries(root_)) {
-        for (const auto& table : entries(root_ + "/" + region)) {
-            for (const auto& name : entries(root_ + "/" + region + "/" + table)) {
+    for (const auto& region : backend_->list("")) {
+        for (const auto& table : backend_->list(region)) {
+            for (const auto& name : backend_->list(region + "/" + table)) {
                 if (jobIdOf(name) == 0) continue;
                 Job job;
-                job.directory = root_ + "/" + region + "/" + table + "/" + name;
+                job.key = region + "/" + table + "/" + name;
+                job.directory = backend_->where(job.key);
+                job.backend = backend_;
                 const std::string path = job.directory + "/" + BackupManifest::kFileName;
                 std::string text;
                 std::string error;
-                if (!file_util::readFile(path, text)) {
+                if (!job.readFile(BackupManifest::kFileName, text, error)) {
                     problems.push_back(path + ": missing (the job never started writing)");
                     continue;
                 }
@@ -116,7 +119,7 @@ std::vector<BackupStore::Job> BackupStore::listJobs(std::vector<std::string>& pr
                     problems.push_back(path + ": " + error);
                     continue;
                 }
-                job.interrupted = job.manifest.status == "running" && !JobLock::isHeld(job.directory);
+                job.interrupted = job.manifest.status == "running" && !backend_->isLocked(job.key + "/" + kJobLock);
                 jobs.push_back(std::move(job));
             }
         }
@@ -124,7 +127,6 @@ std::vector<BackupStore::Job> BackupStore::listJobs(std::vector<std::string>& pr
     std::sort(jobs.begin(), jobs.end(), [](const Job& a, const Job& b) { return a.manifest.jobId < b.manifest.jobId; });
     return jobs;
 }
-
 bool BackupStore::findJob(int64_t jobId, Job& job, std::string& error) const {
     std::vector<std::string> problems;
     for (auto& candidate : listJobs(problems)) {
@@ -133,7 +135,7 @@ bool BackupStore::findJob(int64_t jobId, Job& job, std::string& error) const {
             return true;
         }
     }
-    error = "no job " + std::to_string(jobId) + " in the store at " + root_;
+    error = "no job " + std::to_string(jobId) + " in the store at " + root();
     return false;
 }
 
@@ -157,28 +159,4 @@ bool BackupStore::lastComplete(const std::string& region, const std::string& tab
         }
     }
     return found;
-}
-
-JobLock::~JobLock() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-bool JobLock::acquire(const std::string& jobDirectory) {
-    if (!file_util::makeDirectories(jobDirectory).empty()) return false;
-    fd_ = ::open((jobDirectory + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) return false;
-    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd_);
-        fd_ = -1;
-        return false;
-    }
-    return true;
-}
-
-bool JobLock::isHeld(const std::string& jobDirectory) {
-    int fd = ::open((jobDirectory + "/.lock").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0;
-    ::close(fd);
-    return held;
 }

@@ -1,47 +1,68 @@
 #pragma once
-// The backup store: a directory tree our host keeps backups in.
-//   <root>/<region>/<table>/F<job>/manifest.json      the job's commit record
-//   <root>/<region>/<table>/F<job>/description.json   the table's description
-//   <root>/<region>/<table>/F<job>/<scan>/<chunk>      item lines; scan = segment + 1
-//   <root>/<region>/<table>/I<job>/metadata.json      an incremental's shard tree
-//   <root>/<region>/<table>/I<job>/<shard id>/<chunk>  an incremental's change lines
-// Job ids are unique and increasing within a store. Paths are built only
+// The backup store: the layout our host keeps backups in (FORMAT.md),
+// written against a StoreBackend (a local directory by default).
+//   <region>/<table>/F<job>/manifest.json      the job's commit record
+//   <region>/<table>/F<job>/description.json   the table's description
+//   <region>/<table>/F<job>/<scan>/<chunk>      item lines; scan = segment + 1
+//   <region>/<table>/I<job>/metadata.json      an incremental's shard tree
+//   <region>/<table>/I<job>/<shard id>/<chunk>  an incremental's change lines
+// Job ids are unique and increasing within a store. Keys are built only
 // from checked components, so no table or region name can leave the store.
 // Thread safety: the manifest operations may be called from any thread;
-// allocateJobId serialises processes through a lock file.
+// allocateJobId serialises processes through the store's lock.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "store/BackupManifest.h"
+#include "store/StoreBackend.h"
 
 class BackupStore {
 public:
+    // The store in a local directory.
     explicit BackupStore(std::string root);
+    explicit BackupStore(std::shared_ptr<StoreBackend> backend);
 
-    // Empty when `value` is usable as one path component, else why not.
+    // Empty when `value` is usable as one key component, else why not.
     static std::string checkComponent(const std::string& value, const std::string& what);
 
-    // Creates the root if needed. Empty on success, else why not.
+    // Creates the store if needed. Empty on success, else why not.
     std::string open();
-    const std::string& root() const { return root_; }
+    // Where the store is, for messages.
+    std::string root() const { return backend_->where(""); }
+    StoreBackend& backend() const { return *backend_; }
 
+    static std::string jobKey(const BackupManifest& manifest);
+    // Where a job, or a full job's segment, is: a path for a local store.
     std::string jobDirectory(const std::string& region, const std::string& table, int64_t jobId) const;
     std::string jobDirectory(const BackupManifest& manifest) const;
     std::string segmentDirectory(const std::string& region, const std::string& table, int64_t jobId,
                                  int segmentIndex) const;
-    static std::string chunkPath(const std::string& segmentDirectory, int chunk);
+    // The key (or path) of chunk `chunk` of the stream at `stream`.
+    static std::string chunkPath(const std::string& stream, int chunk);
 
     // The next job id, above every job in the store and every id handed out.
     bool allocateJobId(int64_t& jobId, std::string& error);
     bool saveManifest(const BackupManifest& manifest, std::string& error) const;
+    // Holds the job for this process while it runs; null when another holds it.
+    std::unique_ptr<StoreLock> lockJob(const BackupManifest& manifest, std::string& error);
+    // The job's log (backup.log), and on stderr when asked.
+    std::shared_ptr<LogSink> openJobLog(const BackupManifest& manifest, bool alsoToStderr);
 
     struct Job {
         BackupManifest manifest;
-        std::string directory;
+        std::string key;       // of the job's folder
+        std::string directory; // where it is, for messages (a path for a local store)
+        std::shared_ptr<StoreBackend> backend;
         // The manifest says running but no process holds the job: it was cut short.
         bool interrupted = false;
+        // Reads one of the job's files (description.json, metadata.json, ...).
+        bool readFile(const std::string& name, std::string& text, std::string& error) const;
+        // This job with its store known: one built by hand, without a
+        // backend, is taken to be the local directory it names.
+        Job resolved() const;
     };
     // Every job whose manifest reads; unreadable manifests are named in `problems`.
     std::vector<Job> listJobs(std::vector<std::string>& problems) const;
@@ -52,21 +73,5 @@ public:
 
 private:
     bool lastComplete(const std::string& region, const std::string& table, bool incremental, Job& job) const;
-    std::string root_;
-};
-
-// Holds a job for one process: taken before a job runs, released at exit.
-class JobLock {
-public:
-    JobLock() = default;
-    ~JobLock();
-    JobLock(const JobLock&) = delete;
-    JobLock& operator=(const JobLock&) = delete;
-    // False when another process holds the job.
-    bool acquire(const std::string& jobDirectory);
-    // True when some process holds the job now.
-    static bool isHeld(const std::string& jobDirectory);
-
-private:
-    int fd_ = -1;
+    std::shared_ptr<StoreBackend> backend_;
 };

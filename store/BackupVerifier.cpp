@@ -1,6 +1,5 @@
 #include "store/BackupVerifier.h"
 
-#include <fstream>
 #include <set>
 #include <vector>
 
@@ -8,7 +7,6 @@
 
 #include "text/BoundedJson.h"
 #include "platform/Crypto.h"
-#include "platform/FileUtil.h"
 
 namespace {
 
@@ -100,18 +98,22 @@ bool isChangeLine(const std::string& line, std::string& why) {
 }
 
 struct Stream {
-    std::string directory;
+    const BackupStore::Job& job;
+    std::string name; // below the job's folder
     const std::vector<ChunkRecord>* chunks;
 };
 
 void verifyChunks(const Stream& stream, bool changes, VerifyReport& report) {
     std::vector<char> buffer(1 << 20);
     std::string why;
+    StoreBackend& backend = *stream.job.backend;
     for (const auto& chunk : *stream.chunks) {
-        const std::string path = BackupStore::chunkPath(stream.directory, chunk.number);
-        std::ifstream file(path, std::ios::binary);
+        const std::string key = BackupStore::chunkPath(keyJoin(stream.job.key, stream.name), chunk.number);
+        const std::string path = backend.where(key);
+        std::string error;
+        auto file = backend.read(key, error);
         if (!file) {
-            report.problems.push_back(path + ": missing");
+            report.problems.push_back(error);
             continue;
         }
         Sha256Digest digest;
@@ -119,10 +121,11 @@ void verifyChunks(const Stream& stream, bool changes, VerifyReport& report) {
         uint64_t lines = 0;
         uint64_t badLines = 0;
         std::string line;
-        while (file) {
-            file.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-            const size_t got = static_cast<size_t>(file.gcount());
-            if (got == 0) break;
+        for (;;) {
+            const long read = file->read(buffer.data(), buffer.size());
+            if (read < 0) report.problems.push_back(file->error());
+            if (read <= 0) break;
+            const size_t got = static_cast<size_t>(read);
             digest.add(buffer.data(), got);
             bytes += got;
             size_t start = 0;
@@ -156,10 +159,9 @@ void verifyChunks(const Stream& stream, bool changes, VerifyReport& report) {
 }
 
 void verifyControlFile(const BackupStore::Job& job, const std::string& name, VerifyReport& report) {
-    const std::string path = job.directory + "/" + name;
-    std::string text;
-    if (!file_util::readFile(path, text)) {
-        report.problems.push_back(path + ": missing");
+    std::string text, error;
+    if (!job.readFile(name, text, error)) {
+        report.problems.push_back(error);
         return;
     }
     std::string warning;
@@ -242,7 +244,8 @@ std::string checkControlFile(const BackupStore::Job& job, const std::string& nam
     return "";
 }
 
-VerifyReport verifyJob(const BackupStore::Job& job) {
+VerifyReport verifyJob(const BackupStore::Job& given) {
+    const BackupStore::Job job = given.resolved();
     VerifyReport report;
     const BackupManifest& manifest = job.manifest;
     if (manifest.status != "complete")
@@ -254,11 +257,11 @@ VerifyReport verifyJob(const BackupStore::Job& job) {
     if (manifest.incremental()) {
         verifyControlFile(job, "metadata.json", report);
         for (const auto& entry : manifest.shards)
-            verifyChunks(Stream{job.directory + "/" + entry.first, &entry.second.chunks}, true, report);
+            verifyChunks(Stream{job, entry.first, &entry.second.chunks}, true, report);
         return report;
     }
     for (const auto& entry : manifest.segments)
-        verifyChunks(Stream{job.directory + "/" + std::to_string(entry.first + 1), &entry.second.chunks}, false, report);
+        verifyChunks(Stream{job, std::to_string(entry.first + 1), &entry.second.chunks}, false, report);
     if (manifest.status == "complete" && !manifest.allSegmentsScanned())
         report.problems.push_back(job.directory + ": the manifest says complete but not every segment was scanned");
     return report;

@@ -1,9 +1,9 @@
 #pragma once
 // One stream of item lines in the backup store (a scan segment or a stream
-// shard): lines go into chunk files of about the configured size, never
-// splitting a line. Each chunk is written as "<n>.tmp", fsynced and renamed
-// to "<n>" once full or at close; close hands the chunks and the restart
-// text to the store, which records them in the manifest.
+// shard): lines go into chunk objects "<stream>/<n>" of about the
+// configured size, never splitting a line. Each chunk is committed once full
+// or at close; close makes the stream's chunks durable and hands them, with
+// the restart text, to `onClose`, which records them in the manifest.
 // Used by one producer thread.
 
 #include <cstdint>
@@ -12,11 +12,22 @@
 #include <string>
 #include <vector>
 
-#include "store/BackupManifest.h"
-#include "platform/Crypto.h"
-#include "framework/TeskOutput.h"
+#include <atomic>
 
-class StoreEnvironment;
+#include "framework/TeskEnvironment.h"
+#include "framework/TeskOutput.h"
+#include "platform/Crypto.h"
+#include "store/BackupManifest.h"
+#include "store/StoreBackend.h"
+
+// What the outputs of one job share: what they wrote (for progress
+// displays), and the host's request to stop.
+struct WriteProgress {
+    std::atomic<uint64_t> lines{0};
+    std::atomic<uint64_t> bytes{0};
+    const std::atomic<bool>* stopFlag = nullptr;
+    bool stopRequested() const { return stopFlag && stopFlag->load(); }
+};
 
 class ChunkedOutput : public TeskOutput {
 public:
@@ -26,8 +37,9 @@ public:
 
     // `previous` are the chunks a resumed stream already holds; new chunks
     // are numbered after them.
-    ChunkedOutput(StoreEnvironment& environment, std::string directory, std::vector<ChunkRecord> previous,
-                  uint64_t chunkSize, OnClose onClose);
+    // `environment` receives the log; `stream` is the stream's key in `backend`.
+    ChunkedOutput(TeskEnvironment& environment, StoreBackend& backend, std::string stream,
+                  std::vector<ChunkRecord> previous, uint64_t chunkSize, WriteProgress& progress, OnClose onClose);
     ~ChunkedOutput() override;
 
     bool putString(const std::string& data) override;
@@ -37,9 +49,10 @@ public:
     bool stopNow() override;
     void noteChangeTime(int64_t seconds) override;
 
-    // Removes chunk files of this stream that the manifest does not hold
-    // (left by a run that ended before recording them).
-    static void removeUnrecorded(const std::string& directory, const std::vector<ChunkRecord>& recorded);
+    // Removes objects of this stream that the manifest does not hold (left
+    // by a run that ended before recording them).
+    static void removeUnrecorded(StoreBackend& backend, const std::string& stream,
+                                 const std::vector<ChunkRecord>& recorded);
 
 private:
     bool openChunk();
@@ -47,8 +60,10 @@ private:
     bool sealChunk();
     bool fail(const std::string& why);
 
-    StoreEnvironment& environment_;
-    const std::string directory_;
+    TeskEnvironment& environment_;
+    StoreBackend& backend_;
+    const std::string stream_;
+    WriteProgress& progress_;
     const uint64_t chunkSize_;
     const OnClose onClose_;
     std::vector<ChunkRecord> chunks_;
@@ -56,7 +71,7 @@ private:
     bool failed_ = false;
     bool closed_ = false;
     // The chunk being written.
-    int fd_ = -1;
+    std::unique_ptr<ObjectWriter> writer_;
     ChunkRecord current_;
     std::unique_ptr<Sha256Digest> digest_;
     bool midLine_ = false;

@@ -2,9 +2,7 @@
 
 #include <functional>
 
-#include "store/ChunkedOutput.h"
 #include "platform/Crypto.h"
-#include "platform/FileUtil.h"
 
 namespace {
 
@@ -13,18 +11,19 @@ namespace {
 class WholeFileOutput : public TeskOutput {
 public:
     using Record = std::function<bool(const std::string& text)>;
-    WholeFileOutput(std::string path, Record record)
-        : TeskOutput(path), path_(std::move(path)), record_(std::move(record)) {}
+    WholeFileOutput(StoreBackend& backend, std::string key, Record record)
+        : TeskOutput(backend.where(key)), backend_(backend), key_(std::move(key)), record_(std::move(record)) {}
     bool putString(const std::string& data) override {
         text_ += data;
         return true;
     }
     void updateRestart(const std::string&) override {}
     bool flush() override { return true; }
-    bool close(const std::string&) override { return file_util::writeAtomically(path_, text_).empty() && record_(text_); }
+    bool close(const std::string&) override { return backend_.put(key_, text_).empty() && record_(text_); }
 
 private:
-    std::string path_;
+    StoreBackend& backend_;
+    const std::string key_;
     Record record_;
     std::string text_;
 };
@@ -34,12 +33,13 @@ private:
 StoreEnvironment::StoreEnvironment(BackupStore& store, BackupManifest manifest, std::shared_ptr<LogSink> sink,
                                    Clock* clock, uint64_t chunkSize, const std::atomic<bool>* stopFlag)
     : TeskEnvironment(manifest.directoryName(), std::move(sink), clock), store_(store),
-      jobDirectory_(store.jobDirectory(manifest)), chunkSize_(chunkSize),
-      stopFlag_(stopFlag), manifest_(std::move(manifest)) {}
+      jobKey_(BackupStore::jobKey(manifest)), jobDirectory_(store.jobDirectory(manifest)), chunkSize_(chunkSize),
+      manifest_(std::move(manifest)) {
+    progress_.stopFlag = stopFlag;
+}
 
 std::shared_ptr<TeskOutput> StoreEnvironment::openSegmentOutput(const std::string& table, int segment) {
     std::vector<ChunkRecord> previous;
-    std::string directory;
     {
         std::lock_guard<std::mutex> guard(manifestMutex_);
         if (table != manifest_.table || segment < 0 || static_cast<unsigned>(segment) >= manifest_.segmentCount) {
@@ -49,16 +49,11 @@ std::shared_ptr<TeskOutput> StoreEnvironment::openSegmentOutput(const std::strin
         }
         auto recorded = manifest_.segments.find(segment);
         if (recorded != manifest_.segments.end()) previous = recorded->second.chunks;
-        directory = store_.segmentDirectory(manifest_.region, manifest_.table, manifest_.jobId, segment);
     }
-    std::string error = file_util::makeDirectories(directory);
-    if (!error.empty()) {
-        log("openSegmentOutput", error);
-        return nullptr;
-    }
-    ChunkedOutput::removeUnrecorded(directory, previous);
+    const std::string stream = jobKey_ + "/" + std::to_string(segment + 1);
+    ChunkedOutput::removeUnrecorded(store_.backend(), stream, previous);
     return std::make_shared<ChunkedOutput>(
-        *this, directory, std::move(previous), chunkSize_,
+        *this, store_.backend(), stream, std::move(previous), chunkSize_, progress_,
         [this, segment](const std::string& restart, const std::vector<ChunkRecord>& chunks, const std::vector<TimeMark>&) {
             return recordSegment(segment, restart, chunks);
         });
@@ -75,29 +70,22 @@ std::shared_ptr<TeskOutput> StoreEnvironment::openShardOutput(const std::string&
         log("openShardOutput", problem.empty() ? "shard " + shardId + " of " + table + " is not part of this job" : problem);
         return nullptr;
     }
-    const std::string directory = jobDirectory_ + "/" + shardId;
-    std::string error = file_util::makeDirectories(directory);
-    if (!error.empty()) {
-        log("openShardOutput", error);
-        return nullptr;
-    }
-    ChunkedOutput::removeUnrecorded(directory, {});
+    const std::string stream = jobKey_ + "/" + shardId;
+    ChunkedOutput::removeUnrecorded(store_.backend(), stream, {});
     return std::make_shared<ChunkedOutput>(
-        *this, directory, std::vector<ChunkRecord>(), chunkSize_,
+        *this, store_.backend(), stream, std::vector<ChunkRecord>(), chunkSize_, progress_,
         [this, shardId](const std::string& state, const std::vector<ChunkRecord>& chunks,
                         const std::vector<TimeMark>& times) { return recordShard(shardId, state, chunks, times);
         });
 }
 
 std::shared_ptr<TeskOutput> StoreEnvironment::openDescriptionOutput() {
-    if (!file_util::makeDirectories(jobDirectory_).empty()) return nullptr;
-    return std::make_shared<WholeFileOutput>(jobDirectory_ + "/description.json",
+    return std::make_shared<WholeFileOutput>(store_.backend(), jobKey_ + "/description.json",
                                              [this](const std::string& text) { return recordFile("description.json", text); });
 }
 
 std::shared_ptr<TeskOutput> StoreEnvironment::openMetadataOutput() {
-    if (!file_util::makeDirectories(jobDirectory_).empty()) return nullptr;
-    return std::make_shared<WholeFileOutput>(jobDirectory_ + "/metadata.json",
+    return std::make_shared<WholeFileOutput>(store_.backend(), jobKey_ + "/metadata.json",
                                              [this](const std::string& text) { return recordFile("metadata.json", text); });
 }
 

@@ -1,10 +1,11 @@
 #pragma once
 // The environment of one backup job whose data goes to the backup store:
-// segment outputs (full) and shard outputs (incremental) write rolling chunk
-// files, the description and metadata outputs write description.json and
+// segment outputs (full) and shard outputs (incremental) write rolling
+// chunks, the description and metadata outputs write description.json and
 // metadata.json, and each segment or shard that closes is recorded in the
-// job's manifest. Thread safety: workers call in concurrently; the manifest
-// and counters are guarded.
+// job's manifest. The runner sees only the environment's outputs; all the
+// store's bookkeeping happens here. Thread safety: workers call in
+// concurrently; the manifest and counters are guarded.
 
 #include <atomic>
 #include <cstdint>
@@ -13,9 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "framework/TeskEnvironment.h"
 #include "store/BackupManifest.h"
 #include "store/BackupStore.h"
-#include "framework/TeskEnvironment.h"
+#include "store/ChunkedOutput.h"
 
 class StoreEnvironment : public TeskEnvironment {
 public:
@@ -48,15 +50,11 @@ public:
 
     BackupManifest manifest() const;
     const std::string& jobDirectory() const { return jobDirectory_; }
-    bool stopRequested() const { return stopFlag_ && stopFlag_->load(); }
+    bool stopRequested() const { return progress_.stopRequested(); }
 
     // Progress, for display while the job runs.
-    void countWritten(uint64_t lines, uint64_t bytes) {
-        lines_ += lines;
-        bytes_ += bytes;
-    }
-    uint64_t linesWritten() const { return lines_; }
-    uint64_t bytesWritten() const { return bytes_; }
+    uint64_t linesWritten() const { return progress_.lines; }
+    uint64_t bytesWritten() const { return progress_.bytes; }
     // Segments recorded as scanned to their end, or shards recorded.
     unsigned segmentsDone() const { return segmentsDone_; }
 
@@ -64,11 +62,10 @@ private:
     bool saveLocked(const char* function, const std::string& what);
 
     BackupStore& store_;
+    const std::string jobKey_;
     const std::string jobDirectory_;
     const uint64_t chunkSize_;
-    const std::atomic<bool>* stopFlag_;
-    std::atomic<uint64_t> lines_{0};
-    std::atomic<uint64_t> bytes_{0};
+    WriteProgress progress_;
     std::atomic<unsigned> segmentsDone_{0};
     mutable std::mutex manifestMutex_;
     BackupManifest manifest_; // guarded by manifestMutex_

@@ -1,41 +1,55 @@
 #include "store/StoreReadEnvironment.h"
 
 #include <cstdint>
-#include <fstream>
+#include <cstring>
 
-#include "store/BackupVerifier.h"
-#include "platform/Crypto.h"
-#include "platform/FileUtil.h"
 #include "framework/MemoryStreams.h"
+#include "platform/Crypto.h"
+#include "store/BackupVerifier.h"
 
 namespace {
 
-// The lines of a list of chunk files, in order. Each chunk is checked whole
+// The lines of a list of chunks, in order. Each chunk is checked whole
 // against its manifest record before its first line is handed out, so that
-// damaged data never reaches a table.
+// damaged data never reaches a table; then it is read again, in blocks
+// split at line feeds.
 class ChunkedInput : public TeskInput {
 public:
-    ChunkedInput(std::string directory, std::vector<ChunkRecord> chunks, TeskEnvironment& environment,
-                 std::atomic<uint64_t>* lineCounter, uint64_t lineLimit = UINT64_MAX)
-        : TeskInput(directory), directory_(std::move(directory)), chunks_(std::move(chunks)),
-          environment_(environment), lineCounter_(lineCounter), linesLeft_(lineLimit) {}
+    ChunkedInput(std::shared_ptr<StoreBackend> backend, std::string stream, std::vector<ChunkRecord> chunks,
+                 TeskEnvironment& environment, std::atomic<uint64_t>* lineCounter, uint64_t lineLimit = UINT64_MAX)
+        : TeskInput(backend->where(stream)), backend_(std::move(backend)), stream_(std::move(stream)),
+          chunks_(std::move(chunks)), environment_(environment), lineCounter_(lineCounter), linesLeft_(lineLimit) {}
 
     bool error() override { return failed_; }
 
     bool getLine(std::string& line) override {
+        line.clear();
         for (;;) {
             if (failed_ || linesLeft_ == 0) return false;
-            if (!file_.is_open()) {
+            if (!reader_) {
                 if (next_ >= chunks_.size()) return false;
                 if (!openChunk()) return false;
             }
-            if (std::getline(file_, line)) {
-                --linesLeft_;
-                bytes_ += line.size() + 1;
-                if (lineCounter_) ++*lineCounter_;
-                return true;
+            if (start_ == end_ && !fill()) return false;
+            if (start_ == end_) {
+                if (!line.empty()) return fail(path_ + ": ends in the middle of a line");
+                if (!finishChunk()) return false;
+                continue;
             }
-            if (!finishChunk()) return false;
+            const char* begin = buffer_.data() + start_;
+            const void* feed = std::memchr(begin, '\n', end_ - start_);
+            if (!feed) {
+                line.append(begin, end_ - start_);
+                start_ = end_;
+                continue;
+            }
+            const size_t length = static_cast<const char*>(feed) - begin;
+            line.append(begin, length);
+            start_ += length + 1;
+            --linesLeft_;
+            bytes_ += line.size() + 1;
+            if (lineCounter_) ++*lineCounter_;
+            return true;
         }
     }
 
@@ -49,31 +63,43 @@ public:
 private:
     bool openChunk() {
         const ChunkRecord& chunk = chunks_[next_];
-        path_ = BackupStore::chunkPath(directory_, chunk.number);
-        file_.open(path_, std::ios::binary);
-        if (!file_) return fail(path_ + ": cannot be read: " + file_util::lastErrorText());
+        const std::string key = BackupStore::chunkPath(stream_, chunk.number);
+        path_ = backend_->where(key);
+        std::string error;
+        auto reader = backend_->read(key, error);
+        if (!reader) return fail(error);
         Sha256Digest digest;
         uint64_t bytes = 0;
-        char buffer[1 << 16];
-        while (file_.read(buffer, sizeof buffer) || file_.gcount() > 0) {
-            digest.add(buffer, static_cast<size_t>(file_.gcount()));
-            bytes += static_cast<uint64_t>(file_.gcount());
+        buffer_.resize(1 << 16);
+        for (;;) {
+            const long got = reader->read(buffer_.data(), buffer_.size());
+            if (got < 0) return fail(reader->error());
+            if (got == 0) break;
+            digest.add(buffer_.data(), static_cast<size_t>(got));
+            bytes += static_cast<uint64_t>(got);
         }
         const std::string computed = digest.finishHex();
         if (bytes != chunk.bytes || computed != chunk.sha256)
             return fail(path_ + ": expected " + std::to_string(chunk.bytes) + " bytes with checksum " + chunk.sha256 +
                         ", read " + std::to_string(bytes) + " with " + computed);
-        file_.clear();
-        file_.seekg(0);
+        reader_ = backend_->read(key, error);
+        if (!reader_) return fail(error);
+        start_ = end_ = 0;
         bytes_ = 0;
+        return true;
+    }
+
+    bool fill() {
+        const long got = reader_->read(buffer_.data(), buffer_.size());
+        if (got < 0) return fail(reader_->error());
+        start_ = 0;
+        end_ = static_cast<size_t>(got);
         return true;
     }
 
     bool finishChunk() {
         const ChunkRecord& chunk = chunks_[next_++];
-        file_.close();
-        // Every stored line ends in a line feed; a last line without one
-        // counts a byte the chunk does not hold.
+        reader_.reset();
         if (bytes_ != chunk.bytes)
             return fail(path_ + ": changed while it was read (" + std::to_string(bytes_) + " of " +
                         std::to_string(chunk.bytes) + " bytes)");
@@ -87,11 +113,14 @@ private:
         return false;
     }
 
-    const std::string directory_;
+    const std::shared_ptr<StoreBackend> backend_;
+    const std::string stream_;
     const std::vector<ChunkRecord> chunks_;
     TeskEnvironment& environment_;
     size_t next_ = 0;
-    std::ifstream file_;
+    std::unique_ptr<ObjectReader> reader_;
+    std::vector<char> buffer_;
+    size_t start_ = 0, end_ = 0; // the unread bytes of buffer_
     std::string path_;
     uint64_t bytes_ = 0;
     bool failed_ = false;
@@ -110,11 +139,14 @@ uint64_t linesUntil(const ShardRecord& shard, int64_t until) {
 } // namespace
 
 StoreReadEnvironment::StoreReadEnvironment(BackupStore::Job job, std::shared_ptr<LogSink> sink, Clock* clock)
-    : TeskEnvironment(job.manifest.directoryName(), std::move(sink), clock), job_(std::move(job)) {}
+    : TeskEnvironment(job.manifest.directoryName(), std::move(sink), clock), job_(job.resolved()) {}
 
 std::shared_ptr<TeskInput> StoreReadEnvironment::openFile(const std::string& name) {
-    std::string text;
-    if (!file_util::readFile(job_.directory + "/" + name, text)) return nullptr;
+    std::string text, error;
+    if (!job_.readFile(name, text, error)) {
+        log("openFile", error);
+        return nullptr;
+    }
     std::string warning;
     const std::string problem = checkControlFile(job_, name, text, warning);
     if (!warning.empty()) log("openFile", "warning: " + warning);
@@ -136,7 +168,7 @@ std::shared_ptr<TeskInput> StoreReadEnvironment::openSegmentInput(const std::str
     auto found = job_.manifest.segments.find(segment);
     std::vector<ChunkRecord> chunks = found == job_.manifest.segments.end() ? std::vector<ChunkRecord>()
                                                                              : found->second.chunks;
-    return std::make_shared<ChunkedInput>(job_.directory + "/" + std::to_string(segment + 1), std::move(chunks), *this,
+    return std::make_shared<ChunkedInput>(job_.backend, keyJoin(job_.key, std::to_string(segment + 1)), std::move(chunks), *this,
                                           lineCounter_);
 }
 
@@ -146,8 +178,8 @@ std::shared_ptr<TeskInput> StoreReadEnvironment::openShardInput(const std::strin
     // A shard listed in the tree but never recorded (it had failed) has no
     // data here: an empty input, as the restore expects for such a shard.
     if (found == job_.manifest.shards.end())
-        return std::make_shared<ChunkedInput>(job_.directory + "/" + shardId, std::vector<ChunkRecord>(), *this,
+        return std::make_shared<ChunkedInput>(job_.backend, keyJoin(job_.key, shardId), std::vector<ChunkRecord>(), *this,
                                               lineCounter_);
-    return std::make_shared<ChunkedInput>(job_.directory + "/" + shardId, found->second.chunks, *this, lineCounter_,
+    return std::make_shared<ChunkedInput>(job_.backend, keyJoin(job_.key, shardId), found->second.chunks, *this, lineCounter_,
                                           until_ > 0 ? linesUntil(found->second, until_) : UINT64_MAX);
 }

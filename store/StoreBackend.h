@@ -1,0 +1,79 @@
+#pragma once
+// Where a backup store keeps its bytes: a local directory today, an object
+// store later. The store's layout (BackupStore) is written once, against
+// this interface. Keys are '/'-separated names relative to the store's
+// root, built only from checked components; "" is the root itself.
+// Thread safety: every operation may be called from any thread; one writer
+// or reader object is used by one thread.
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "framework/LogSink.h"
+
+// `name` below `parent` ("" is the root).
+inline std::string keyJoin(const std::string& parent, const std::string& name) {
+    return parent.empty() ? name : parent + "/" + name;
+}
+
+// One object being written. Its bytes become visible under its key only at
+// commit; an object dropped before commit leaves nothing behind.
+class ObjectWriter {
+public:
+    virtual ~ObjectWriter() = default;
+    virtual bool write(const char* data, size_t length, std::string& error) = 0;
+    // Durable once this returns true (see StoreBackend::sync for the set).
+    virtual bool commit(std::string& error) = 0;
+};
+
+// One object being read from its start.
+class ObjectReader {
+public:
+    virtual ~ObjectReader() = default;
+    // Up to `capacity` bytes; 0 at the end; -1 when the read failed (error()).
+    virtual long read(char* buffer, size_t capacity) = 0;
+    virtual std::string error() const = 0;
+};
+
+// Held while it exists.
+class StoreLock {
+public:
+    virtual ~StoreLock() = default;
+};
+
+class StoreBackend {
+public:
+    virtual ~StoreBackend() = default;
+
+    // The key as the user finds it (a path, or a URL), for messages.
+    virtual std::string where(const std::string& key) const = 0;
+    // Makes the store usable, creating it when it is missing. Empty on
+    // success, else why not.
+    virtual std::string open() = 0;
+
+    // Replaces the object whole, atomically and durably. Empty on success.
+    virtual std::string put(const std::string& key, const std::string& data) = 0;
+    // False with why when the object is missing or cannot be read.
+    virtual bool get(const std::string& key, std::string& data, std::string& error) const = 0;
+    virtual bool exists(const std::string& key) const = 0;
+    virtual std::unique_ptr<ObjectWriter> create(const std::string& key, std::string& error) = 0;
+    virtual std::unique_ptr<ObjectReader> read(const std::string& key, std::string& error) const = 0;
+    virtual void remove(const std::string& key) = 0;
+    // The names directly below `prefix` (objects and deeper prefixes alike),
+    // sorted; names of objects still being written are left out.
+    virtual std::vector<std::string> list(const std::string& prefix) const = 0;
+    // Makes the objects committed directly below `prefix` durable as a set.
+    // Empty on success.
+    virtual std::string sync(const std::string& prefix) = 0;
+
+    // Exclusion between processes. Null, with why, when another process
+    // holds `key` (without `wait`) or the lock cannot be taken.
+    virtual std::unique_ptr<StoreLock> lock(const std::string& key, bool wait, std::string& error) = 0;
+    // Whether some process holds `key` now.
+    virtual bool isLocked(const std::string& key) const = 0;
+
+    // A log kept under `key`, line by line, and on stderr when asked.
+    virtual std::shared_ptr<LogSink> openLog(const std::string& key, bool alsoToStderr) = 0;
+};

@@ -62,7 +62,8 @@ public:
     virtual std::unique_ptr<ObjectReader> read(const std::string& key, std::string& error) const = 0;
     virtual void remove(const std::string& key) = 0;
     // The names directly below `prefix` (objects and deeper prefixes alike),
-    // sorted; names of objects still being written are left out.
+    // sorted. It may name leftovers of writes never committed (a local
+    // store's "<name>.tmp"), so that a cleanup can find and remove them.
     virtual std::vector<std::string> list(const std::string& prefix) const = 0;
     // Makes the objects committed directly below `prefix` durable as a set.
     // Empty on success.

@@ -1,0 +1,143 @@
+// Both store backends keep the same contract (objects appear only when
+// committed, locks exclude, reads see what was written), and the store's
+// own logic runs on either: a job written into memory verifies, reads back,
+// and a damaged chunk in it is caught.
+
+#include <gtest/gtest.h>
+
+#include "store/BackupVerifier.h"
+#include "store/LocalStoreBackend.h"
+#include "store/MemoryStoreBackend.h"
+#include "store/StoreEnvironment.h"
+#include "store/StoreReadEnvironment.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+struct BackendFixture : ::testing::TestWithParam<bool> {
+    TempDir directory;
+    std::shared_ptr<StoreBackend> backend = GetParam() ? std::shared_ptr<StoreBackend>(std::make_shared<MemoryStoreBackend>())
+                                                       : std::make_shared<LocalStoreBackend>(directory.path + "/store");
+    void SetUp() override { ASSERT_EQ(backend->open(), ""); }
+
+    std::string readAll(const std::string& key) {
+        std::string error, data;
+        auto reader = backend->read(key, error);
+        EXPECT_TRUE(reader) << error;
+        if (!reader) return "";
+        char buffer[7]; // small, so that reads come in several pieces
+        for (long got; (got = reader->read(buffer, sizeof buffer)) > 0;) data.append(buffer, static_cast<size_t>(got));
+        return data;
+    }
+};
+
+TEST_P(BackendFixture, ObjectsAppearOnlyOnceCommitted) {
+    std::string error;
+    {
+        auto abandoned = backend->create("r/t/F1/1/1", error);
+        ASSERT_TRUE(abandoned) << error;
+        ASSERT_TRUE(abandoned->write("lost\n", 5, error));
+    }
+    EXPECT_FALSE(backend->exists("r/t/F1/1/1"));
+    auto writer = backend->create("r/t/F1/1/2", error);
+    ASSERT_TRUE(writer) << error;
+    ASSERT_TRUE(writer->write("first line\n", 11, error));
+    EXPECT_FALSE(backend->exists("r/t/F1/1/2"));
+    ASSERT_TRUE(writer->write("second line\n", 12, error));
+    ASSERT_TRUE(writer->commit(error)) << error;
+    EXPECT_EQ(backend->sync("r/t/F1/1"), "");
+    EXPECT_EQ(readAll("r/t/F1/1/2"), "first line\nsecond line\n");
+    EXPECT_EQ(backend->list("r/t/F1/1"), std::vector<std::string>{"2"});
+    EXPECT_EQ(backend->list("r/t"), std::vector<std::string>{"F1"});
+    EXPECT_EQ(backend->list("r/none"), std::vector<std::string>{});
+}
+
+TEST_P(BackendFixture, PutReplacesWholeAndMissingObjectsSayWhere) {
+    EXPECT_EQ(backend->put("r/t/F1/manifest.json", "old"), "");
+    EXPECT_EQ(backend->put("r/t/F1/manifest.json", "new"), "");
+    std::string data, error;
+    ASSERT_TRUE(backend->get("r/t/F1/manifest.json", data, error));
+    EXPECT_EQ(data, "new");
+    EXPECT_FALSE(backend->get("r/t/F1/description.json", data, error));
+    EXPECT_NE(error.find(backend->where("r/t/F1/description.json")), std::string::npos) << error;
+    EXPECT_NE(error.find("missing"), std::string::npos) << error;
+    EXPECT_FALSE(backend->read("r/t/F1/description.json", error));
+    backend->remove("r/t/F1/manifest.json");
+    EXPECT_FALSE(backend->exists("r/t/F1/manifest.json"));
+}
+
+TEST_P(BackendFixture, ALockExcludesUntilReleased) {
+    std::string error;
+    auto held = backend->lock("r/t/F1/.lock", false, error);
+    ASSERT_TRUE(held) << error;
+    EXPECT_TRUE(backend->isLocked("r/t/F1/.lock"));
+    EXPECT_FALSE(backend->lock("r/t/F1/.lock", false, error));
+    EXPECT_FALSE(error.empty());
+    held.reset();
+    EXPECT_FALSE(backend->isLocked("r/t/F1/.lock"));
+    EXPECT_TRUE(backend->lock("r/t/F1/.lock", false, error)) << error;
+}
+
+// A full job written, committed and read back through the backend alone.
+TEST_P(BackendFixture, AJobWrittenThroughTheBackendVerifiesAndReadsBack) {
+    BackupStore store(backend);
+    auto log = std::make_shared<MemoryLogSink>();
+    ManualClock clock(1700000000);
+    BackupManifest manifest;
+    manifest.table = "orders";
+    manifest.region = "eu-west-1";
+    manifest.segmentCount = 2;
+    std::string error;
+    ASSERT_TRUE(store.allocateJobId(manifest.jobId, error)) << error;
+    std::string segment0, segment1;
+    for (int i = 0; i < 40; ++i) (i % 2 ? segment1 : segment0) += R"({"id":{"S":")" + std::to_string(i) + R"("}})" "\n";
+    {
+        StoreEnvironment environment(store, manifest, log, &clock, 100);
+        for (int segment = 0; segment < 2; ++segment) {
+            auto output = environment.openSegmentOutput("orders", segment);
+            ASSERT_TRUE(output);
+            ASSERT_TRUE(output->putString(segment ? segment1 : segment0));
+            ASSERT_TRUE(output->close(""));
+        }
+        auto description = environment.openDescriptionOutput();
+        ASSERT_TRUE(description);
+        ASSERT_TRUE(description->putString(R"({"table":{},"segments":2})"));
+        ASSERT_TRUE(description->close(""));
+        ASSERT_TRUE(environment.finish("complete", ""));
+    }
+    BackupStore::Job job;
+    ASSERT_TRUE(store.findJob(manifest.jobId, job, error)) << error;
+    EXPECT_EQ(job.manifest.status, "complete");
+    EXPECT_GT(job.manifest.segments.at(0).chunks.size(), 1u); // the chunks rolled over
+    const VerifyReport clean = verifyJob(job);
+    EXPECT_TRUE(clean.ok()) << (clean.problems.empty() ? "" : clean.problems[0]);
+    EXPECT_EQ(clean.lines, 40u);
+
+    StoreReadEnvironment reader(job, log, &clock);
+    auto input = reader.openSegmentInput("orders", 1);
+    std::string contents;
+    ASSERT_TRUE(input->getContents(contents));
+    EXPECT_EQ(contents, segment1);
+
+    // One byte changed in a chunk: verify names it, and a read stops before
+    // handing out any of its lines.
+    const std::string chunk = BackupStore::chunkPath(BackupStore::jobKey(job.manifest) + "/1", 1);
+    std::string bytes;
+    ASSERT_TRUE(backend->get(chunk, bytes, error));
+    bytes[3] = 'X';
+    ASSERT_EQ(backend->put(chunk, bytes), "");
+    const VerifyReport damaged = verifyJob(job);
+    ASSERT_FALSE(damaged.ok());
+    EXPECT_NE(damaged.problems[0].find(backend->where(chunk)), std::string::npos) << damaged.problems[0];
+    StoreReadEnvironment again(job, log, &clock);
+    auto broken = again.openSegmentInput("orders", 0);
+    std::string line;
+    EXPECT_FALSE(broken->getLine(line));
+    EXPECT_TRUE(broken->error());
+    EXPECT_TRUE(again.hasFailed());
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, BackendFixture, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Memory" : "Local"; });
+
+} // namespace

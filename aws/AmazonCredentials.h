@@ -3,7 +3,10 @@
 // A plain record, copied by value; never log its secret members.
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+class CredentialSource;
 
 struct AmazonCredentials {
     // Access key id, or the ARN of a role to assume ("arn:PARTITION:iam::...").
@@ -21,4 +24,7 @@ struct AmazonCredentials {
     bool isResolved = false;
     // The role to assume; kept after accessKeyId is overwritten with real keys.
     std::string roleArn;
+    // Where temporary credentials came from, to renew them; null for keys
+    // that are not renewed (given ones, or none yet).
+    std::shared_ptr<const CredentialSource> source;
 };

@@ -5,6 +5,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "aws/AwsCredentialSources.h"
 #include "aws/AwsRequestService.h"
 #include "aws/Endpoints.h"
 #include "text/BoundedJson.h"
@@ -200,6 +201,7 @@ bool AwsRequestService::credsFromMetadata(AmazonCredentials& credentials) {
         return false;
     }
 
+    credentials.source = instanceMetadataSource();
     if (isSTSAssumeRole(credentials)) return getSessionTokenSTS(credentials);
     return true;
 }
@@ -282,4 +284,22 @@ std::string AwsRequestService::regionFromMetadata() {
     if (!zone.sent || zone.body.empty() || zone.status != 200) return std::string();
     zone.body.pop_back();
     return zone.body;
+}
+
+namespace {
+
+class InstanceMetadataSource : public CredentialSource {
+public:
+    std::string name() const override { return "instance metadata"; }
+    bool renew(TeskEnvironment& environment, AmazonCredentials& credentials) const override {
+        AwsRequestService service(environment);
+        return service.credsFromMetadata(credentials);
+    }
+};
+
+} // namespace
+
+std::shared_ptr<const CredentialSource> instanceMetadataSource() {
+    static const std::shared_ptr<const CredentialSource> source = std::make_shared<InstanceMetadataSource>();
+    return source;
 }

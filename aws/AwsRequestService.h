@@ -1,8 +1,9 @@
 #pragma once
 // Signs AWS requests with Signature Version 4 and sends them, retrying with
 // exponential back-off while the response check asks for it, and after a
-// refused, reset or stalled connection. Also completes
-// credentials from the instance metadata service and STS AssumeRole.
+// refused, reset or stalled connection. Also completes credentials from the
+// instance metadata service and STS AssumeRole (AwsCredentialSources.cpp),
+// which mark them with their source so that they can be renewed.
 // Not thread-safe: one object serves one thread; parallel workers each own one.
 
 #include <cstdint>
@@ -14,15 +15,6 @@
 #include "aws/AmazonRequest.h"
 #include "platform/HXLibCurl.h"
 #include "framework/TeskEnvironment.h"
-
-// The credentials of an instance metadata answer (AccessKeyId,
-// SecretAccessKey, Token, Expiration as UTC text); false, leaving
-// `credentials` as they were, when one is missing or malformed.
-bool readMetadataCredentials(const std::string& body, AmazonCredentials& credentials);
-// The credentials of an STS AssumeRole answer in JSON; false with what is
-// missing ("credentials" or "expiration time"), leaving `credentials` as
-// they were.
-bool readAssumeRoleAnswer(const std::string& body, AmazonCredentials& credentials, std::string& missing);
 
 class AwsRequestService {
 public:

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <tuple>
 
-#include "aws/AwsRequestService.h"
+#include "aws/CredentialSource.h"
 
 bool credentialsDueForRefresh(const AmazonCredentials& credentials, int64_t now) {
     return credentials.expiration > 0 && now + kCredentialRefreshMarginSeconds >= credentials.expiration;
@@ -28,7 +28,7 @@ std::map<Issue, AmazonCredentials> replacements; // guarded by refreshMutex
 } // namespace
 
 bool refreshCredentials(TeskEnvironment& environment, AmazonCredentials& credentials) {
-    if (credentials.expiration <= 0) {
+    if (credentials.expiration <= 0 || !credentials.source) {
         environment.log("refreshCredentials",
                         "the credentials have no expiry and no source to renew them from; renew the session token "
                         "given in the environment, or use a role or an instance profile");
@@ -44,9 +44,9 @@ bool refreshCredentials(TeskEnvironment& environment, AmazonCredentials& credent
     }
     environment.log("refreshCredentials", "Updating credentials");
     AmazonCredentials fresh = credentials;
-    AwsRequestService service(environment);
-    if (!service.credsFromMetadata(fresh)) {
-        environment.log("refreshCredentials", "the credentials could not be renewed from their source");
+    if (!credentials.source->renew(environment, fresh)) {
+        environment.log("refreshCredentials",
+                        "the credentials could not be renewed from their source (" + credentials.source->name() + ")");
         return false;
     }
     environment.log("refreshCredentials", "Credentials have been updated");

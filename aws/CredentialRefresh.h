@@ -22,7 +22,8 @@ bool credentialsDueForRefresh(const AmazonCredentials& credentials, int64_t now)
 // have expired (ExpiredToken, ExpiredTokenException, RequestExpired).
 bool isExpiredCredentialsError(const std::string& body);
 
-// Replaces `credentials` with fresh ones from their source. The workers of
+// Replaces `credentials` with fresh ones from their source (see
+// CredentialSource). The workers of
 // one environment refresh once: the first refreshes under a lock, and the
 // others, holding the same credentials, take its result. False, logged, when
 // the source fails or the credentials have no source to refresh from.

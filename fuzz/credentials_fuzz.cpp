@@ -1,7 +1,7 @@
 // Instance metadata and STS answers: credentials come out whole or not at
 // all.
 
-#include "aws/AwsRequestService.h"
+#include "aws/AwsCredentialSources.h"
 #include "fuzz/FuzzInput.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

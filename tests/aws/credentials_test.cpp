@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "aws/CredentialRefresh.h"
+#include "aws/CredentialSource.h"
 #include "dynamodb/AwsDynamoDBService.h"
 #include "framework/TeskPrototypeEnvironment.h"
 #include "tests/support/LoopbackHttpServer.h"
@@ -359,6 +360,42 @@ TEST_F(CredentialsFixture, ExpiredTokenAnswersRenewTheCredentialsAndRetryOnce) {
     again.body = "{}";
     EXPECT_EQ(service.send(again).httpCode, 400);
     EXPECT_EQ(dynamo.requests().size(), 4u);
+}
+
+// Refresh knows only the source the credentials carry: any source renews
+// through it, and expiring credentials that carry none fail with a reason
+// instead of being sent on, or renewed from a source they never came from.
+struct CountingSource : CredentialSource {
+    mutable std::atomic<int> renewals{0};
+    std::string name() const override { return "counting"; }
+    bool renew(TeskEnvironment&, AmazonCredentials& credentials) const override {
+        const int n = ++renewals;
+        credentials.accessKeyId = "ASIAFRESH" + std::to_string(n);
+        credentials.expiration += 3600;
+        return true;
+    }
+};
+
+TEST_F(CredentialsFixture, RefreshRenewsThroughTheSourceTheCredentialsCarry) {
+    auto source = std::make_shared<CountingSource>();
+    AmazonCredentials credentials;
+    credentials.accessKeyId = "ASIAOLD";
+    credentials.secretAccessKey = "old-secret";
+    credentials.sessionToken = "old-token";
+    credentials.expiration = clock.now() + 60;
+    credentials.source = source;
+    ASSERT_TRUE(refreshCredentials(environment, credentials));
+    EXPECT_EQ(credentials.accessKeyId, "ASIAFRESH1");
+    EXPECT_EQ(source->renewals.load(), 1);
+    EXPECT_TRUE(metadata.server.requests().empty());
+
+    AmazonCredentials orphan = credentials;
+    orphan.source = nullptr;
+    orphan.accessKeyId = "ASIAORPHAN";
+    EXPECT_FALSE(refreshCredentials(environment, orphan));
+    EXPECT_EQ(orphan.accessKeyId, "ASIAORPHAN");
+    EXPECT_TRUE(log->contains("no source to renew them from"));
+    EXPECT_TRUE(metadata.server.requests().empty());
 }
 
 TEST_F(CredentialsFixture, CredentialsWithoutExpiryAreNeverRefreshed) {

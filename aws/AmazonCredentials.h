@@ -24,6 +24,12 @@ struct AmazonCredentials {
     bool isResolved = false;
     // The role to assume; kept after accessKeyId is overwritten with real keys.
     std::string roleArn;
+    // How the role is assumed: the session's name (empty: "ZNTR"), the
+    // external id the role's trust policy asks for, and the session's length
+    // in seconds (0: STS's default of an hour).
+    std::string roleSessionName;
+    std::string externalId;
+    int64_t durationSeconds = 0;
     // Where temporary credentials came from, to renew them; null for keys
     // that are not renewed (given ones, or none yet).
     std::shared_ptr<const CredentialSource> source;

@@ -16,6 +16,7 @@ struct AmazonRequest {
     std::string query; // canonical query without "?"; rebuilt when queryParameters is set
     std::string body;  // sent only with POST
     std::string service;
+    bool sign = true;  // false for the few calls that carry no signature (AssumeRoleWithWebIdentity)
     std::map<std::string, std::string> headers;         // byte-wise ordered names
     std::map<std::string, std::string> queryParameters; // unescaped
 };

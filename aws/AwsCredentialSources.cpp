@@ -75,11 +75,17 @@ bool readMetadataCredentials(const std::string& body, AmazonCredentials& credent
 }
 
 bool readAssumeRoleAnswer(const std::string& body, AmazonCredentials& credentials, std::string& missing) {
+    return readStsCredentials(body, "AssumeRole", credentials, missing);
+}
+
+bool readStsCredentials(const std::string& body, const std::string& action, AmazonCredentials& credentials,
+                        std::string& missing) {
     rapidjson::Document document;
     const bool parsed = parseBoundedJson(document, body);
+    const std::string base = "/" + action + "Response/" + action + "Result/Credentials/";
     auto read = [&](const char* name, std::string& out) {
         if (!parsed) return false;
-        const std::string pointer = std::string("/AssumeRoleResponse/AssumeRoleResult/Credentials/") + name;
+        const std::string pointer = base + name;
         const rapidjson::Value* value = rapidjson::Pointer(pointer.c_str()).Get(document);
         if (!value || !value->IsString() || value->GetStringLength() == 0) return false;
         out.assign(value->GetString(), value->GetStringLength());
@@ -91,8 +97,7 @@ bool readAssumeRoleAnswer(const std::string& body, AmazonCredentials& credential
         return false;
     }
     int64_t expiration = -1;
-    const rapidjson::Value* value =
-        rapidjson::Pointer("/AssumeRoleResponse/AssumeRoleResult/Credentials/Expiration").Get(document);
+    const rapidjson::Value* value = rapidjson::Pointer((base + "Expiration").c_str()).Get(document);
     if (value && value->IsInt64())
         expiration = value->GetInt64();
     else if (value && value->IsDouble() && value->GetDouble() > 0 && value->GetDouble() < 9.2e18)
@@ -256,7 +261,11 @@ bool AwsRequestService::getSessionTokenSTS(AmazonCredentials& credentials) {
     }
     request.queryParameters["Action"] = "AssumeRole";
     request.queryParameters["RoleArn"] = credentials.roleArn;
-    request.queryParameters["RoleSessionName"] = "ZNTR";
+    request.queryParameters["RoleSessionName"] =
+        credentials.roleSessionName.empty() ? std::string("ZNTR") : credentials.roleSessionName;
+    if (!credentials.externalId.empty()) request.queryParameters["ExternalId"] = credentials.externalId;
+    if (credentials.durationSeconds > 0)
+        request.queryParameters["DurationSeconds"] = std::to_string(credentials.durationSeconds);
     request.queryParameters["Version"] = "2011-06-15";
     environment.log("getSessionTokenSTS", "The STS site will be " + request.host + " using ARN " + credentials.roleArn);
 

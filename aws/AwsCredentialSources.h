@@ -17,6 +17,10 @@ bool readMetadataCredentials(const std::string& body, AmazonCredentials& credent
 // missing ("credentials" or "expiration time"), leaving `credentials` as
 // they were.
 bool readAssumeRoleAnswer(const std::string& body, AmazonCredentials& credentials, std::string& missing);
+// The same for any STS action answering with credentials
+// ("AssumeRoleWithWebIdentity": /<action>Response/<action>Result/Credentials).
+bool readStsCredentials(const std::string& body, const std::string& action, AmazonCredentials& credentials,
+                        std::string& missing);
 
 // Instance metadata, with the configured role assumed through STS when
 // there is one: what credsFromMetadata fetched, fetched again.

@@ -55,7 +55,7 @@ void AwsRequestService::deleteCurlObject() {
 AmazonResponse AwsRequestService::executeRequest(AmazonRequest& request, uint32_t initialDelayMs,
                                                  uint32_t maxTotalDelayMs) {
     AmazonResponse response;
-    if (request.headers.find("Authorization") == request.headers.end() && !signRequest(request)) {
+    if (request.sign && request.headers.find("Authorization") == request.headers.end() && !signRequest(request)) {
         response.httpCode = 600;
         return response;
     }

@@ -1,5 +1,5 @@
+#include <fnmatch.h>
 #include <signal.h>
-#include <cctype>
 #include <unistd.h>
 
 #include <atomic>
@@ -7,50 +7,34 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
 
-#include "aws/AwsRequestService.h"
 #include "backup/BackupJob.h"
-#include "cli/Arguments.h"
-#include "cli/CommandLineCredentials.h"
+#include "cli/CommonOptions.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
+#include "dynamodb/AwsDynamoDBService.h"
+#include "framework/TeskPrototypeEnvironment.h"
 
 namespace {
 
-const char* kBackupHelpHead =
-    "usage: ddb-backup backup --table T --region R --store DIR [options]\n"
-    "\n"
-    "Backs up every item of a DynamoDB table into a backup store with a parallel,\n"
-    "segmented scan, one JSON line per item. Ctrl-C (SIGINT) or SIGTERM stops each\n"
-    "segment after its current page and records where it stopped; --resume then\n"
-    "finishes the job as if it had never stopped.\n"
-    "\n"
-    "With --incremental, saves the changes recorded in the table's stream (which\n"
-    "must carry new images) since the last complete incremental in the store, one\n"
-    "line per change, and the shard tree with each shard's resume point.\n"
-    "\n"
-    "  --table T            the table to back up (required)\n"
-    "  --region R           its region (default: AWS_REGION, then AWS_DEFAULT_REGION)\n"
-    "  --store DIR          the backup store (required; created if missing)\n"
-    "  --segments N         parallel scan segments, 1 to 1000 (default 4)\n"
-    "  --incremental        back up the stream's changes instead of every item\n"
-    "  --threads N          incremental: shards read at once (default: all of them)\n"
-    "  --read-capacity N    raise a provisioned table's read capacity to N during the\n"
-    "                       scan and put it back afterwards (default: leave it)\n"
-    "  --resume JOB         continue a stopped, failed or interrupted job\n"
-    "  --role-arn ARN       assume this role through STS with the instance profile's\n"
-    "                       credentials\n"
-    "  --chunk-size BYTES   size at which a segment's data starts a new chunk file\n"
-    "                       (default 16777216)\n"
-    "  --verbose            also copy the job log (kept in <job>/backup.log) to stderr\n";
-const char* kBackupHelpTail =
-    "\n"
-    "Credentials: AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY (with AWS_SESSION_TOKEN)\n"
-    "from the environment, else --role-arn, else the EC2 instance metadata service.\n"
-    "Endpoints: AWS_ENDPOINT_URL, AWS_ENDPOINT_URL_DYNAMODB, AWS_ENDPOINT_URL_STS.\n"
-    "Exit status: 0 complete, 1 failed, 2 usage error, 3 stopped (resumable).\n";
-
-std::string backupHelp() { return std::string(kBackupHelpHead) + kTransportOptionsHelp + kBackupHelpTail; }
+struct BackupArgs {
+    std::vector<std::string> tables;
+    std::string matching;
+    std::vector<std::string> excludes;
+    std::string store;
+    unsigned segments = 4;
+    bool incremental = false;
+    unsigned threads = 0;
+    int64_t readCapacity = 0;
+    int64_t resume = 0;
+    uint64_t chunkSize = StoreEnvironment::kDefaultChunkSize;
+    unsigned parallelTables = 1;
+    AwsOptions aws;
+    Verbosity verbosity;
+};
 
 std::atomic<bool> stopRequested{false};
 
@@ -70,127 +54,217 @@ void installStopHandlers() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-bool isTableName(const std::string& name) {
-    if (name.size() < 3 || name.size() > 255) return false;
-    for (char c : name)
-        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.')) return false;
-    return true;
-}
+std::mutex outputMutex; // whole lines on stderr and stdout while tables run at once
 
-bool isRegionName(const std::string& name) {
-    if (name.empty() || name.size() > 64) return false;
-    for (char c : name)
-        if (!(std::islower(static_cast<unsigned char>(c)) || std::isdigit(static_cast<unsigned char>(c)) || c == '-'))
+// The tables to back up: those named, and those ListTables gives that match
+// the pattern, less the excluded ones, each once, in the order named.
+bool chooseTables(const BackupArgs& args, const AmazonCredentials& credentials, std::vector<std::string>& tables) {
+    std::vector<std::string> candidates = args.tables;
+    if (!args.matching.empty()) {
+        AmazonCredentials copy = credentials;
+        TeskPrototypeEnvironment lister("list tables", std::make_shared<StreamLogSink>(args.verbosity.verbose));
+        AwsDynamoDBService service(copy, lister);
+        std::vector<std::string> all;
+        if (!service.listTables(all)) {
+            std::fprintf(stderr, "ddb-backup backup: cannot list the tables of %s: %s\n", credentials.region.c_str(),
+                         lister.getFailure().c_str());
             return false;
+        }
+        for (const auto& name : all)
+            if (::fnmatch(args.matching.c_str(), name.c_str(), 0) == 0) candidates.push_back(name);
+    }
+    std::set<std::string> seen;
+    for (const auto& name : candidates) {
+        bool excluded = false;
+        for (const auto& pattern : args.excludes) excluded = excluded || ::fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+        if (!excluded && seen.insert(name).second) tables.push_back(name);
+    }
+    if (tables.empty()) {
+        std::fprintf(stderr, "ddb-backup backup: no table to back up in %s%s\n", credentials.region.c_str(),
+                     args.matching.empty() ? "" : (": none matches " + args.matching + " and is not excluded").c_str());
+        return false;
+    }
     return true;
 }
 
-int usage(const std::string& error) {
-    std::fprintf(stderr, "ddb-backup backup: %s\n\n%s", error.c_str(), backupHelp().c_str());
-    return 2;
+struct TableOutcome {
+    std::string table;
+    BackupJobResult result;
+};
+
+TableOutcome backUpOne(const BackupArgs& args, const std::string& table, const std::string& region,
+                       const AmazonCredentials& credentials, bool showProgress) {
+    BackupJobOptions options;
+    options.table = table;
+    options.region = region;
+    options.storeRoot = args.store;
+    options.incremental = args.incremental;
+    options.segments = args.segments;
+    options.threads = args.threads;
+    options.readCapacity = args.readCapacity;
+    options.resumeJob = args.resume;
+    options.chunkSize = args.chunkSize;
+    options.logToStderr = args.verbosity.verbose;
+    options.stopFlag = &stopRequested;
+    options.credentials = credentials;
+    const std::string label = table + " [" + region + "]";
+    const bool quiet = args.verbosity.quiet;
+    std::unique_ptr<Progress> progress;
+    options.onStart = [&](StoreEnvironment& environment) {
+        const BackupManifest manifest = environment.manifest();
+        if (!quiet) {
+            std::lock_guard<std::mutex> guard(outputMutex);
+            if (manifest.incremental())
+                std::fprintf(stderr, "ddb-backup: %s: starting incremental job I%lld into %s\n", label.c_str(),
+                             static_cast<long long>(manifest.jobId), environment.jobDirectory().c_str());
+            else
+                std::fprintf(stderr, "ddb-backup: %s: %s job F%lld, %u segments, into %s\n", label.c_str(),
+                             args.resume ? "resuming" : "starting", static_cast<long long>(manifest.jobId),
+                             manifest.segmentCount, environment.jobDirectory().c_str());
+        }
+        if (showProgress)
+            progress = std::make_unique<Progress>(label, describeBackup(environment, manifest.segmentCount), &stopRequested);
+    };
+    options.onScanEnd = [&] {
+        if (progress) progress->finish();
+    };
+    TableOutcome outcome{table, runBackupJob(options)};
+    return outcome;
+}
+
+// One line per table, and what to do about the ones that did not complete.
+void summarise(const TableOutcome& outcome, const std::string& region, double seconds, bool quiet) {
+    const BackupJobResult& result = outcome.result;
+    const std::string label = outcome.table + " [" + region + "]";
+    std::lock_guard<std::mutex> guard(outputMutex);
+    if (result.status.empty()) {
+        std::fprintf(stderr, "ddb-backup backup: %s: %s\n", label.c_str(), result.error.c_str());
+        return;
+    }
+    const std::string job = result.manifest.directoryName();
+    if (!quiet || result.status != "complete")
+        std::fprintf(stderr, "ddb-backup: %s: job %s %s in %.1f s, holds %llu %s, %s in %s\n", label.c_str(), job.c_str(),
+                     result.status.c_str(), seconds, static_cast<unsigned long long>(result.manifest.totalLines()),
+                     result.manifest.incremental() ? "changes" : "items",
+                     humanBytes(static_cast<double>(result.manifest.totalBytes())).c_str(), result.jobDirectory.c_str());
+    if (result.status == "complete" && !result.capacityWarning.empty())
+        std::fprintf(stderr, "ddb-backup backup: %s: the backup is complete, but %s\n", label.c_str(),
+                     result.capacityWarning.c_str());
+    if (result.status != "complete") std::fprintf(stderr, "ddb-backup backup: %s\n", result.error.c_str());
+}
+
+int runBackup(BackupArgs args) {
+    for (const auto& table : args.tables)
+        if (!isTableName(table)) {
+            std::fprintf(stderr, "ddb-backup backup: '%s' is not a DynamoDB table name (3 to 255 letters, digits, "
+                                 "'_', '-', '.')\n", table.c_str());
+            return kExitUsage;
+        }
+    if (args.tables.empty() && args.matching.empty()) {
+        std::fprintf(stderr, "ddb-backup backup: name the tables with --table or --tables-matching\n");
+        return kExitUsage;
+    }
+    if (args.resume > 0 && (args.tables.size() != 1 || !args.matching.empty())) {
+        std::fprintf(stderr, "ddb-backup backup: --resume continues one job: name exactly one --table\n");
+        return kExitUsage;
+    }
+    std::string region;
+    AmazonCredentials credentials;
+    if (!resolveAws("backup", args.aws, args.verbosity, region, credentials)) return kExitUsage;
+    std::vector<std::string> tables;
+    if (!chooseTables(args, credentials, tables)) return args.matching.empty() ? kExitFailed : kExitUsage;
+
+    installStopHandlers();
+    const unsigned parallel = std::min<unsigned>(args.parallelTables, static_cast<unsigned>(tables.size()));
+    const bool showProgress = parallel == 1 && !args.verbosity.quiet;
+    std::vector<TableOutcome> outcomes(tables.size());
+    std::atomic<size_t> next{0};
+    auto worker = [&] {
+        for (size_t i; (i = next++) < tables.size();) {
+            if (stopRequested) {
+                outcomes[i].table = tables[i];
+                outcomes[i].result.error = "not started: the run was stopped";
+                continue;
+            }
+            const auto started = std::chrono::steady_clock::now();
+            outcomes[i] = backUpOne(args, tables[i], region, credentials, showProgress);
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            summarise(outcomes[i], region, seconds, args.verbosity.quiet);
+        }
+    };
+    std::vector<std::thread> workers;
+    for (unsigned i = 1; i < parallel; ++i) workers.emplace_back(worker);
+    worker();
+    for (auto& thread : workers) thread.join();
+
+    // Job ids on stdout, for scripts; everything else went to stderr.
+    bool failed = false, stopped = false, capacity = false;
+    std::string failedTables;
+    for (const auto& outcome : outcomes) {
+        const BackupJobResult& result = outcome.result;
+        if (result.status == "complete") {
+            std::printf("%lld\n", static_cast<long long>(result.jobId));
+            capacity = capacity || !result.capacityWarning.empty();
+        } else if (result.status == "stopped") {
+            stopped = true;
+        } else {
+            failed = true;
+            failedTables += (failedTables.empty() ? "" : ", ") + outcome.table;
+        }
+    }
+    std::fflush(stdout);
+    if (failed) {
+        if (tables.size() > 1) std::fprintf(stderr, "ddb-backup backup: failed: %s\n", failedTables.c_str());
+        return kExitFailed;
+    }
+    if (stopped) return kExitStopped;
+    return capacity ? kExitCapacityLeft : kExitOk;
 }
 
 } // namespace
 
-int backupCommand(int argc, char** argv) {
-    Arguments arguments;
-    std::string error;
-    if (!arguments.parse(argc, argv, 2,
-                         {"table", "region", "store", "segments", "threads", "read-capacity", "resume", "role-arn",
-                          "chunk-size", kTransportOptionNames[0], kTransportOptionNames[1], kTransportOptionNames[2]},
-                         {"help", "verbose", "incremental"}, error))
-        return usage(error);
-    if (arguments.has("help")) {
-        std::fputs(backupHelp().c_str(), stdout);
-        return 0;
-    }
-    BackupJobOptions options;
-    options.table = arguments.get("table");
-    options.region = regionFrom(arguments);
-    options.storeRoot = arguments.get("store");
-    int64_t segments = 0, threads = 0, readCapacity = 0, resume = 0, chunkSize = 0;
-    if (!applyTransportOptions(arguments, error)) return usage(error);
-    if (!arguments.getNumber("segments", 4, 1, 1000, segments, error) ||
-        !arguments.getNumber("threads", 0, 1, 1000, threads, error) ||
-        !arguments.getNumber("read-capacity", 0, 0, 40000000, readCapacity, error) ||
-        !arguments.getNumber("resume", 0, 1, INT64_MAX, resume, error) ||
-        !arguments.getNumber("chunk-size", static_cast<int64_t>(StoreEnvironment::kDefaultChunkSize), 1024,
-                             int64_t(1) << 40, chunkSize, error))
-        return usage(error);
-    if (options.table.empty()) return usage("--table is required");
-    if (options.storeRoot.empty()) return usage("--store is required");
-    if (options.region.empty()) return usage("no region: give --region or set AWS_REGION");
-    if (!isTableName(options.table))
-        return usage("'" + options.table + "' is not a DynamoDB table name (3 to 255 letters, digits, '_', '-', '.')");
-    if (!isRegionName(options.region)) return usage("'" + options.region + "' is not an AWS region name");
-    options.incremental = arguments.has("incremental");
-    if (options.incremental && (arguments.has("segments") || arguments.has("read-capacity") || arguments.has("resume")))
-        return usage("--segments, --read-capacity and --resume apply to full backups only");
-    if (!options.incremental && arguments.has("threads")) return usage("--threads applies to --incremental only");
-    options.segments = static_cast<unsigned>(segments);
-    options.threads = static_cast<unsigned>(threads);
-    options.readCapacity = readCapacity;
-    options.resumeJob = resume;
-    options.chunkSize = static_cast<uint64_t>(chunkSize);
-    options.logToStderr = arguments.has("verbose");
-    options.stopFlag = &stopRequested;
-
-    AmazonCredentials& credentials = options.credentials;
-    if (!credentialsFrom(arguments, options.region, credentials, error)) return usage(error);
-    {
-        auto log = std::make_shared<StreamLogSink>(options.logToStderr);
-        TeskEnvironment check("credentials", log);
-        if (!AwsRequestService::handleIAMRole(check, credentials)) {
-            std::fprintf(stderr,
-                         "ddb-backup backup: no usable AWS credentials for %s [%s]: set AWS_ACCESS_KEY_ID and "
-                         "AWS_SECRET_ACCESS_KEY, or run on EC2 with an instance profile (and --role-arn to assume a "
-                         "role)%s\n",
-                         options.table.c_str(), options.region.c_str(),
-                         check.hasFailed() ? ("; " + check.getFailure()).c_str() : "");
-            return 1;
-        }
-    }
-
-    installStopHandlers();
-    const std::string label = options.table + " [" + options.region + "]";
-    std::unique_ptr<Progress> progress;
-    const auto started = std::chrono::steady_clock::now();
-    options.onStart = [&](StoreEnvironment& environment) {
-        const BackupManifest manifest = environment.manifest();
-        if (manifest.incremental())
-            std::fprintf(stderr, "ddb-backup: starting incremental job I%lld into %s\n",
-                         static_cast<long long>(manifest.jobId), environment.jobDirectory().c_str());
-        else
-            std::fprintf(stderr, "ddb-backup: %s job F%lld, %u segments, into %s\n",
-                         options.resumeJob ? "resuming" : "starting", static_cast<long long>(manifest.jobId),
-                         manifest.segmentCount, environment.jobDirectory().c_str());
-        progress = std::make_unique<Progress>(label, describeBackup(environment, manifest.segmentCount), &stopRequested);
-    };
-    std::string summary;
-    options.onScanEnd = [&] {
-        if (!progress) return;
-        progress->finish();
-        summary = progress->line();
-    };
-    BackupJobResult result = runBackupJob(options);
-    progress.reset();
-    if (result.status.empty()) {
-        std::fprintf(stderr, "ddb-backup backup: %s: %s\n", label.c_str(), result.error.c_str());
-        return 1;
-    }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const std::string job = result.manifest.directoryName();
-    std::fprintf(stderr, "ddb-backup: job %s of %s %s in %.1f s: %s\n", job.c_str(), label.c_str(),
-                 result.status.c_str(), seconds, summary.c_str());
-    std::fprintf(stderr, "ddb-backup: job %s holds %llu %s, %s in %s\n", job.c_str(),
-                 static_cast<unsigned long long>(result.manifest.totalLines()),
-                 result.manifest.incremental() ? "changes" : "items",
-                 humanBytes(static_cast<double>(result.manifest.totalBytes())).c_str(), result.jobDirectory.c_str());
-    if (result.status == "complete" && !result.capacityWarning.empty()) {
-        std::fprintf(stderr, "ddb-backup backup: the backup is complete, but %s\n", result.capacityWarning.c_str());
-        return 4;
-    }
-    if (result.status == "complete") return 0;
-    std::fprintf(stderr, "ddb-backup backup: %s\n", result.error.c_str());
-    return result.status == "stopped" ? 3 : 1;
+void addBackupCommand(CLI::App& app, int& status) {
+    auto args = std::make_shared<BackupArgs>();
+    CLI::App* command = app.add_subcommand("backup", "back up tables into a backup store");
+    command->footer(
+        "Backs up every item of each table into a backup store with a parallel, segmented\n"
+        "scan, one JSON line per item; each table is its own job. Ctrl-C (SIGINT) or SIGTERM\n"
+        "stops each segment after its current page and records where it stopped; --resume\n"
+        "then finishes the job as if it had never stopped.\n"
+        "\n"
+        "With --incremental, saves the changes recorded in each table's stream (which must\n"
+        "carry new images) since the last complete incremental in the store, one line per\n"
+        "change, and the shard tree with each shard's resume point.\n"
+        "\n"
+        "Prints the ids of the jobs that completed on stdout; progress and logs go to stderr.\n"
+        "Exit status: 0 complete, 1 a table failed (named), 2 usage or configuration,\n"
+        "3 stopped (resumable), 4 complete but a read capacity was not put back.");
+    command->add_option("--table", args->tables, "a table to back up; repeat it, or separate names with commas")
+        ->delimiter(',');
+    command->add_option("--tables-matching", args->matching, "back up every table whose name matches this glob");
+    command->add_option("--exclude", args->excludes, "leave out the tables matching this glob (repeatable)");
+    command->add_option("--store", args->store, "the backup store (created if missing)")->required();
+    auto* incremental = command->add_flag("--incremental", args->incremental,
+                                          "back up the stream's changes instead of every item");
+    command->add_option("--segments", args->segments, "parallel scan segments, 1 to 1000 (default 4)")
+        ->check(CLI::Range(1, 1000))
+        ->excludes(incremental);
+    command->add_option("--threads", args->threads, "incremental: shards read at once (default: all of them)")
+        ->check(CLI::Range(1, 1000))
+        ->needs(incremental);
+    command->add_option("--read-capacity", args->readCapacity,
+                        "raise a provisioned table's read capacity to N during the scan, then put it back")
+        ->check(CLI::Range(int64_t(0), int64_t(40000000)))
+        ->excludes(incremental);
+    command->add_option("--resume", args->resume, "continue a stopped, failed or interrupted full job")
+        ->check(CLI::PositiveNumber)
+        ->excludes(incremental);
+    command->add_option("--chunk-size", args->chunkSize, "size at which a stream of lines starts a new chunk "
+                                                         "(default 16777216)")
+        ->check(CLI::Range(uint64_t(1024), uint64_t(1) << 40));
+    command->add_option("--parallel-tables", args->parallelTables, "tables backed up at once (default 1)")
+        ->check(CLI::Range(1, 64));
+    addAwsOptions(*command, args->aws);
+    addVerbosityOptions(*command, args->verbosity);
+    command->callback([args, &status] { status = runBackup(*args); });
 }

@@ -1,7 +1,10 @@
 #pragma once
-// The commands of ddb-backup. Each returns the process exit status.
+// The commands of ddb-backup. Each adds its subcommand to the application;
+// when the subcommand runs, it leaves the process exit status in `status`.
 
-int backupCommand(int argc, char** argv);
-int jobsCommand(int argc, char** argv);
-int restoreCommand(int argc, char** argv);
-int verifyCommand(int argc, char** argv);
+#include <CLI/CLI.hpp>
+
+void addBackupCommand(CLI::App& app, int& status);
+void addJobsCommand(CLI::App& app, int& status);
+void addRestoreCommand(CLI::App& app, int& status);
+void addVerifyCommand(CLI::App& app, int& status);

@@ -1,47 +1,47 @@
 #include <cstdio>
 
-#include "cli/Arguments.h"
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "cli/CommonOptions.h"
 #include "cli/Commands.h"
+#include "cli/JobsJson.h"
 #include "cli/Progress.h"
+#include "restore/RestorePlan.h"
 #include "store/BackupStore.h"
 #include "text/UtcTime.h"
-#include "restore/RestorePlan.h"
 
 namespace {
 
-const char* kJobsHelp =
-    "usage: ddb-backup jobs --store DIR\n"
-    "\n"
-    "Lists the backup jobs in a store: table, region, level, job id, the span of\n"
-    "time it covers, status, items and bytes. A full backup covers its scan: FROM\n"
-    "its start, UNTIL its end, and can be restored from UNTIL on. An incremental\n"
-    "holds every change made FROM where its chain stood UNTIL it began; restore\n"
-    "--at takes any second its chain covers. A job whose process ended without\n"
-    "finishing it is shown as interrupted; resume it with\n"
-    "'ddb-backup backup --resume JOB'.\n"
-    "\n"
-    "  --store DIR   the backup store (required)\n";
+struct JobsArgs {
+    std::string store;
+    bool json = false;
+};
 
-} // namespace
-
-int jobsCommand(int argc, char** argv) {
-    Arguments arguments;
-    std::string error;
-    if (!arguments.parse(argc, argv, 2, {"store"}, {"help"}, error)) {
-        std::fprintf(stderr, "ddb-backup jobs: %s\n\n%s", error.c_str(), kJobsHelp);
-        return 2;
-    }
-    if (arguments.has("help")) {
-        std::fputs(kJobsHelp, stdout);
-        return 0;
-    }
-    if (!arguments.has("store")) {
-        std::fprintf(stderr, "ddb-backup jobs: --store is required\n\n%s", kJobsHelp);
-        return 2;
-    }
-    BackupStore store(arguments.get("store"));
+int runJobs(const JobsArgs& args) {
+    if (!requireStore("jobs", args.store)) return kExitUsage;
+    BackupStore store(args.store);
     std::vector<std::string> problems;
     auto jobs = store.listJobs(problems);
+    if (args.json) {
+        rapidjson::StringBuffer buffer;
+        rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+        writer.StartObject();
+        writer.Key("store");
+        writer.String(store.root().c_str());
+        writer.Key("jobs");
+        writer.StartArray();
+        for (const auto& job : jobs) {
+            writer.StartObject();
+            writeJobMembers(writer, jobs, job);
+            writer.EndObject();
+        }
+        writer.EndArray();
+        writeProblems(writer, problems);
+        writer.EndObject();
+        std::printf("%s\n", buffer.GetString());
+        return problems.empty() ? kExitOk : kExitFailed;
+    }
     std::printf("%-32s %-16s %-5s %6s %-20s %-20s %-11s %10s %10s\n", "TABLE", "REGION", "LEVEL", "JOB", "FROM",
                 "UNTIL", "STATUS", "ITEMS", "BYTES");
     for (const auto& job : jobs) {
@@ -49,13 +49,8 @@ int jobsCommand(int argc, char** argv) {
         std::string from = utcText(m.startTime), until = "-";
         if (m.status == "complete") {
             const CoveredSpan span = coveredSpan(jobs, job);
-            if (span.known) {
-                from = utcText(span.from);
-                until = utcText(span.until);
-            } else {
-                from = "(chain broken)";
-                until = utcText(span.until);
-            }
+            from = span.known ? utcText(span.from) : "(chain broken)";
+            until = utcText(span.until);
         }
         std::printf("%-32s %-16s %-5s %6lld %-20s %-20s %-11s %10llu %10s\n", m.table.c_str(), m.region.c_str(),
                     m.incremental() ? "incr" : "full", static_cast<long long>(m.jobId), from.c_str(), until.c_str(),
@@ -65,5 +60,22 @@ int jobsCommand(int argc, char** argv) {
         if (m.status == "failed" && !m.failure.empty()) std::printf("    %s: %s\n", m.directoryName().c_str(), m.failure.c_str());
     }
     for (const auto& problem : problems) std::fprintf(stderr, "ddb-backup jobs: unreadable job: %s\n", problem.c_str());
-    return problems.empty() ? 0 : 1;
+    return problems.empty() ? kExitOk : kExitFailed;
+}
+
+} // namespace
+
+void addJobsCommand(CLI::App& app, int& status) {
+    auto args = std::make_shared<JobsArgs>();
+    CLI::App* command = app.add_subcommand("jobs", "list the jobs in a backup store");
+    command->footer(
+        "Lists the backup jobs in a store: table, region, level, job id, the span of time\n"
+        "it covers, status, items and bytes. A full backup covers its scan: FROM its start,\n"
+        "UNTIL its end, and can be restored from UNTIL on. An incremental holds every change\n"
+        "made FROM where its chain stood UNTIL it began; restore --at takes any second its\n"
+        "chain covers. A job whose process ended without finishing it is shown as\n"
+        "interrupted; resume it with 'ddb-backup backup --resume JOB'.");
+    command->add_option("--store", args->store, "the backup store")->required();
+    command->add_flag("--json", args->json, "print one JSON document instead of a table");
+    command->callback([args, &status] { status = runJobs(*args); });
 }

@@ -1,72 +1,109 @@
 #include <cstdio>
+#include <memory>
 
-#include "cli/Arguments.h"
+#include "cli/CommonOptions.h"
 #include "cli/Commands.h"
+#include "cli/JobsJson.h"
 #include "cli/Progress.h"
 #include "store/BackupVerifier.h"
 
 namespace {
 
-const char* kVerifyHelp =
-    "usage: ddb-backup verify --store DIR [--job ID]\n"
-    "\n"
-    "Re-reads backup jobs against their manifests: every chunk's size, line count\n"
-    "and SHA-256, and every line as a DynamoDB item. Exits non-zero and names the\n"
-    "file on any mismatch, and for any job that is not complete.\n"
-    "\n"
-    "  --store DIR   the backup store (required)\n"
-    "  --job ID      verify only this job (default: every job in the store)\n";
+struct VerifyArgs {
+    std::string store;
+    int64_t job = 0;
+    bool json = false;
+};
 
-} // namespace
+void writeList(JsonWriter& writer, const char* name, const std::vector<std::string>& lines) {
+    writer.Key(name);
+    writer.StartArray();
+    for (const auto& line : lines) writer.String(line.c_str(), static_cast<rapidjson::SizeType>(line.size()));
+    writer.EndArray();
+}
 
-int verifyCommand(int argc, char** argv) {
-    Arguments arguments;
-    std::string error;
-    int64_t jobId = 0;
-    if (!arguments.parse(argc, argv, 2, {"store", "job"}, {"help"}, error) ||
-        !arguments.getNumber("job", 0, 1, INT64_MAX, jobId, error)) {
-        std::fprintf(stderr, "ddb-backup verify: %s\n\n%s", error.c_str(), kVerifyHelp);
-        return 2;
-    }
-    if (arguments.has("help")) {
-        std::fputs(kVerifyHelp, stdout);
-        return 0;
-    }
-    if (!arguments.has("store")) {
-        std::fprintf(stderr, "ddb-backup verify: --store is required\n\n%s", kVerifyHelp);
-        return 2;
-    }
-    BackupStore store(arguments.get("store"));
-    std::vector<BackupStore::Job> jobs;
+int runVerify(const VerifyArgs& args) {
+    if (!requireStore("verify", args.store)) return kExitUsage;
+    BackupStore store(args.store);
+    std::vector<BackupStore::Job> jobs, all;
     std::vector<std::string> problems;
-    if (jobId > 0) {
+    all = store.listJobs(problems);
+    if (args.job > 0) {
         BackupStore::Job job;
-        if (!store.findJob(jobId, job, error)) {
+        std::string error;
+        if (!store.findJob(args.job, job, error)) {
             std::fprintf(stderr, "ddb-backup verify: %s; 'ddb-backup jobs --store DIR' lists the jobs\n", error.c_str());
-            return 1;
+            return kExitFailed;
         }
         jobs.push_back(std::move(job));
+        problems.clear();
     } else {
-        jobs = store.listJobs(problems);
-        for (const auto& problem : problems) std::fprintf(stderr, "FAILED %s\n", problem.c_str());
-        if (jobs.empty() && problems.empty()) std::printf("no jobs in the store at %s\n", store.root().c_str());
+        jobs = all;
     }
     bool allOk = problems.empty();
+    rapidjson::StringBuffer buffer;
+    JsonWriter writer(buffer);
+    if (args.json) {
+        writer.StartObject();
+        writer.Key("store");
+        writer.String(store.root().c_str());
+        writer.Key("jobs");
+        writer.StartArray();
+    } else {
+        for (const auto& problem : problems) std::printf("FAILED %s\n", problem.c_str());
+        if (jobs.empty() && problems.empty()) std::printf("no jobs in the store at %s\n", store.root().c_str());
+    }
     for (const auto& job : jobs) {
-        VerifyReport report = verifyJob(job);
+        const VerifyReport report = verifyJob(job);
         const BackupManifest& m = job.manifest;
-        if (report.ok()) {
+        allOk = allOk && report.ok();
+        if (args.json) {
+            writer.StartObject();
+            writeJobMembers(writer, all, job);
+            writer.Key("ok");
+            writer.Bool(report.ok());
+            writer.Key("chunks");
+            writer.Uint64(report.chunks);
+            writer.Key("lines");
+            writer.Uint64(report.lines);
+            writer.Key("checkedBytes");
+            writer.Uint64(report.bytes);
+            writeList(writer, "problems", report.problems);
+            writeList(writer, "warnings", report.warnings);
+            writer.EndObject();
+            continue;
+        }
+        if (report.ok())
             std::printf("ok     %s %s [%s]: %llu chunks, %llu %s, %s\n", m.directoryName().c_str(), m.table.c_str(),
                         m.region.c_str(), static_cast<unsigned long long>(report.chunks),
                         static_cast<unsigned long long>(report.lines), m.incremental() ? "changes" : "items",
                         humanBytes(static_cast<double>(report.bytes)).c_str());
-            for (const auto& warning : report.warnings) std::printf("  warning: %s\n", warning.c_str());
-            continue;
-        }
-        allOk = false;
-        std::printf("FAILED %s %s [%s]\n", m.directoryName().c_str(), m.table.c_str(), m.region.c_str());
+        else
+            std::printf("FAILED %s %s [%s]\n", m.directoryName().c_str(), m.table.c_str(), m.region.c_str());
         for (const auto& warning : report.warnings) std::printf("  warning: %s\n", warning.c_str());
         for (const auto& problem : report.problems) std::printf("  %s\n", problem.c_str());
     }
-    return allOk ? 0 : 1;
+    if (args.json) {
+        writer.EndArray();
+        writeProblems(writer, problems);
+        writer.Key("ok");
+        writer.Bool(allOk);
+        writer.EndObject();
+        std::printf("%s\n", buffer.GetString());
+    }
+    return allOk ? kExitOk : kExitFailed;
+}
+
+} // namespace
+
+void addVerifyCommand(CLI::App& app, int& status) {
+    auto args = std::make_shared<VerifyArgs>();
+    CLI::App* command = app.add_subcommand("verify", "re-check jobs in a backup store against their manifests");
+    command->footer("Re-reads backup jobs against their manifests: every chunk's size, line count and\n"
+                    "SHA-256, every line as a DynamoDB item, and the control files. Exits 1 and names\n"
+                    "the file on any mismatch, and for any job that is not complete.");
+    command->add_option("--store", args->store, "the backup store")->required();
+    command->add_option("--job", args->job, "verify only this job (default: every job)")->check(CLI::PositiveNumber);
+    command->add_flag("--json", args->json, "print one JSON document instead of lines");
+    command->callback([args, &status] { status = runVerify(*args); });
 }

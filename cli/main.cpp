@@ -1,39 +1,63 @@
-// ddb-backup: backs up DynamoDB tables into a local backup store.
+// ddb-backup: backs up DynamoDB tables into a backup store and restores them.
 
 #include <cstdio>
-#include <cstring>
 
+#include "cli/CommonOptions.h"
 #include "cli/Commands.h"
 
-namespace {
-
-const char* kHelp =
-    "usage: ddb-backup <command> [options]\n"
-    "\n"
-    "commands:\n"
-    "  backup   back up a table into a backup store (full, parallel scan)\n"
-    "  jobs     list the jobs in a backup store\n"
-    "  restore  restore a table from a backup store\n"
-    "  verify   re-check jobs in a backup store against their manifests\n"
-    "\n"
-    "'ddb-backup <command> --help' describes a command's options.\n";
-
-} // namespace
+#ifndef DDB_VERSION
+#define DDB_VERSION "unknown"
+#endif
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fputs(kHelp, stderr);
-        return 2;
+    CLI::App app{"Backs up DynamoDB tables into a backup store, and restores them.", "ddb-backup"};
+    app.set_version_flag("--version", DDB_VERSION);
+    app.footer("Exit status: 0 success, 1 a job failed or damage was found, 2 usage or configuration,\n"
+               "3 a backup stopped on request (resumable), 4 data complete but a capacity not put back.\n"
+               "'ddb-backup COMMAND -h' or 'ddb-backup help COMMAND' describes a command.");
+    int status = kExitOk;
+    addBackupCommand(app, status);
+    addJobsCommand(app, status);
+    addRestoreCommand(app, status);
+    addVerifyCommand(app, status);
+    std::string topic;
+    CLI::App* help = app.add_subcommand("help", "describe a command");
+    help->add_option("command", topic, "the command to describe");
+    app.require_subcommand(1, 1);
+    if (argc > 1 && argv[1][0] != '-') {
+        bool known = false;
+        for (CLI::App* command : app.get_subcommands(nullptr)) known = known || command->get_name() == argv[1];
+        if (!known) {
+            std::fprintf(stderr, "ddb-backup: no command '%s'\nusage: ddb-backup COMMAND [OPTIONS]\n"
+                                 "'ddb-backup -h' lists the commands.\n", argv[1]);
+            return kExitUsage;
+        }
     }
-    const char* command = argv[1];
-    if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "help") == 0) {
-        std::fputs(kHelp, stdout);
-        return 0;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        if (error.get_exit_code() == 0) return app.exit(error); // -h, --version
+        // Whichever command was being read: its usage line with the error.
+        CLI::App* command = &app;
+        for (CLI::App* sub : app.get_subcommands()) command = sub;
+        const std::string name = command == &app ? "" : command->get_name() + " ";
+        std::fprintf(stderr, "ddb-backup: %s\nusage: ddb-backup %s[OPTIONS]\n'ddb-backup %s-h' describes the %s.\n",
+                     error.what(), command == &app ? "COMMAND " : name.c_str(), name.c_str(),
+                     command == &app ? "commands" : "options");
+        return kExitUsage;
     }
-    if (std::strcmp(command, "backup") == 0) return backupCommand(argc, argv);
-    if (std::strcmp(command, "jobs") == 0) return jobsCommand(argc, argv);
-    if (std::strcmp(command, "restore") == 0) return restoreCommand(argc, argv);
-    if (std::strcmp(command, "verify") == 0) return verifyCommand(argc, argv);
-    std::fprintf(stderr, "ddb-backup: unknown command '%s'\n\n%s", command, kHelp);
-    return 2;
+    if (help->parsed()) {
+        if (topic.empty()) {
+            std::fputs(app.help().c_str(), stdout);
+            return kExitOk;
+        }
+        for (CLI::App* command : app.get_subcommands(nullptr))
+            if (command->get_name() == topic && command != help) {
+                std::fputs(command->help("ddb-backup").c_str(), stdout);
+                return kExitOk;
+            }
+        std::fprintf(stderr, "ddb-backup help: no command '%s'\n%s", topic.c_str(), app.help().c_str());
+        return kExitUsage;
+    }
+    return status;
 }

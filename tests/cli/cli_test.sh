@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The ddb-backup command end to end against the local endpoint: help, usage
-# errors, backup, jobs, verify catching damage, missing credentials, and a
-# stop by SIGINT followed by --resume.
+# errors, backup of one and of several tables, jobs and verify (also as
+# JSON), verify catching damage, credentials from profiles and a role over a
+# source_profile (through a loopback STS), missing credentials, and a stop by
+# SIGINT followed by --resume.
 # usage: cli_test.sh <build-dir> <local-dynamodb-state-dir>
 set -uo pipefail
 build=$1
@@ -9,7 +11,8 @@ state=$2
 cli="$build/cli/ddb-backup"
 sample="$build/tools/sample-table/ddb-sample-table"
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+sts_pid=
+trap 'rm -rf "$work"; [ -n "$sts_pid" ] && kill "$sts_pid" 2>/dev/null' EXIT
 failures=0
 
 check() { # description, expected status, command...
@@ -39,16 +42,31 @@ export AWS_ACCESS_KEY_ID=cli AWS_SECRET_ACCESS_KEY=cli-secret AWS_REGION=us-east
 table="cli-$$"
 store="$work/store"
 
-for command in "" backup jobs verify; do
+for command in backup jobs verify restore; do
   check "help of '$command'" 0 "$cli" $command --help
-  contains "help of '$command' shows usage" "usage: ddb-backup"
+  contains "help of '$command' shows usage" "Usage: ddb-backup $command"
 done
-check "unknown command" 2 "$cli" restore
+check "help" 0 "$cli" --help
+contains "help lists the commands" "Subcommands:"
+check "help COMMAND" 0 "$cli" help verify
+contains "help COMMAND describes it" "Usage: ddb-backup verify"
+check "version" 0 "$cli" --version
+check "no command" 2 "$cli"
+check "unknown command" 2 "$cli" bogus
+contains "unknown command is named" "no command 'bogus'"
+check "restore without its options" 2 "$cli" restore
+contains "usage errors show the usage line" "usage: ddb-backup restore [OPTIONS]"
+check "a repeated single-valued option" 2 "$cli" jobs --store "$store" --store "$work/other"
+contains "is refused, not silently taken" "At Most 1"
 check "missing store" 2 "$cli" backup --table "$table"
 check "bad table name" 2 "$cli" backup --table "a/b" --store "$store"
 contains "bad table name is explained" "is not a DynamoDB table name"
 check "zero segments" 2 "$cli" backup --table "$table" --store "$store" --segments 0
 check "unknown option" 2 "$cli" jobs --store "$store" --colour
+check "jobs of a store that does not exist" 2 "$cli" jobs --store "$work/typo"
+contains "says there is no store" "there is no backup store at $work/typo"
+check "verify of a store that does not exist" 2 "$cli" verify --store "$work/typo"
+check "restore from a store that does not exist" 2 "$cli" restore --store "$work/typo" --table "$table"
 
 check "sample table" 0 "$sample" --table "$table" --items 3000
 check "backup" 0 "$cli" backup --table "$table" --store "$store" --segments 3 --chunk-size 65536
@@ -58,6 +76,23 @@ contains "jobs lists the job" "$table"
 contains "jobs shows the item count" "3000"
 check "verify" 0 "$cli" verify --store "$store" --job 1
 contains "verify counts the items" "3000 items"
+"$cli" backup --table "$table" --store "$store" --quiet >"$work/ids" 2>"$work/err"
+if [ "$(cat "$work/ids")" = "2" ] && [ ! -s "$work/err" ]; then echo "ok: a quiet backup prints only its job id"; else
+  echo "FAIL: a quiet backup printed '$(cat "$work/ids")' and '$(cat "$work/err")'"; failures=$((failures + 1)); fi
+check "jobs as JSON" 0 "$cli" jobs --store "$store" --json
+cp "$work/out" "$work/jobs.json"
+check "is one JSON document with each job's state and span" 0 python3 -c '
+import json, sys
+jobs = json.load(open(sys.argv[1]))["jobs"]
+assert [j["job"] for j in jobs] == [1, 2], jobs
+assert all(j["kind"] == "full" and j["state"] == "complete" and j["items"] == 3000 for j in jobs), jobs
+assert all(j["from"] <= j["until"] for j in jobs), jobs' "$work/jobs.json"
+check "verify as JSON" 0 "$cli" verify --store "$store" --json
+cp "$work/out" "$work/verify.json"
+check "says each job is ok" 0 python3 -c '
+import json, sys
+report = json.load(open(sys.argv[1]))
+assert report["ok"] and all(j["ok"] and j["lines"] == 3000 for j in report["jobs"]), report' "$work/verify.json"
 
 chunk="$store/us-east-1/$table/F1/2/1"
 cp "$chunk" "$work/saved"
@@ -72,11 +107,39 @@ check "verify passes again once repaired" 0 "$cli" verify --store "$store"
 
 check "missing table fails" 1 "$cli" backup --table "no-such-$$" --store "$store"
 contains "missing table is named with its region" "no-such-$$ [us-east-1]"
-check "failed job is not verified as complete" 1 "$cli" verify --store "$store" --job 2
+check "failed job is not verified as complete" 1 "$cli" verify --store "$store" --job 3
 
 
-check "no credentials" 1 env -u AWS_ACCESS_KEY_ID -u AWS_SECRET_ACCESS_KEY "$cli" backup --table "$table" --store "$store"
-contains "no credentials says what to do" "no usable AWS credentials"
+check "no credentials" 2 env -u AWS_ACCESS_KEY_ID -u AWS_SECRET_ACCESS_KEY AWS_CONFIG_FILE="$work/none" AWS_SHARED_CREDENTIALS_FILE="$work/none" "$cli" backup --table "$table" --store "$store"
+contains "no credentials says what to do" "no AWS credentials found"
+
+# Several tables in one run, each its own job.
+other="cli-other-$$"
+check "second sample table" 0 "$sample" --table "$other" --items 50
+"$cli" backup --table "$table" --table "$other" --store "$store" >"$work/ids" 2>"$work/out"
+status=$?
+if [ "$status" -eq 0 ] && [ "$(wc -l <"$work/ids")" -eq 2 ]; then echo "ok: a repeated --table backs up both tables"; else
+  echo "FAIL: a repeated --table: exit $status, ids '$(cat "$work/ids")'"; sed 's/^/    /' "$work/out"; failures=$((failures + 1)); fi
+contains "with a summary line per table" "$other [us-east-1]: job F"
+check "tables by pattern, one excluded, two at once" 0 "$cli" backup --tables-matching "cli-*-$$" --exclude "cli-stream-*" --parallel-tables 2 --store "$store" --quiet
+check "one missing table among several fails the run" 1 "$cli" backup --table "$other,no-such-$$" --store "$store"
+contains "and names the failed one" "failed: no-such-$$"
+
+# A user with only the shared files: a role over a source_profile, assumed
+# through STS (a loopback one here) with the base profile's keys.
+python3 "$(dirname "$0")/../support/fake_sts.py" "$work/sts.log" >"$work/sts.port" &
+sts_pid=$!
+for _ in $(seq 50); do [ -s "$work/sts.port" ] && break; sleep 0.1; done
+printf '[base]\naws_access_key_id = AKIDBASE\naws_secret_access_key = base-secret\n' >"$work/credentials"
+printf '[profile backup]\nrole_arn = arn:aws:iam::123456789012:role/backup\nsource_profile = base\nregion = us-east-1\n' >"$work/config"
+profile_env=(env -u AWS_ACCESS_KEY_ID -u AWS_SECRET_ACCESS_KEY -u AWS_REGION AWS_CONFIG_FILE="$work/config"
+  AWS_SHARED_CREDENTIALS_FILE="$work/credentials" AWS_ENDPOINT_URL_STS="http://127.0.0.1:$(cat "$work/sts.port")")
+check "backup with a source_profile role" 0 "${profile_env[@]}" "$cli" backup --profile backup --table "$other" --store "$store" --verbose
+contains "says where the credentials came from" "credentials from profile backup (role arn:aws:iam::123456789012:role/backup assumed with profile base"
+check "restore with it" 0 "${profile_env[@]}" "$cli" restore --profile backup --table "$other" --store "$store" --to "$other-copy"
+check "the role was assumed with the base profile's keys" 0 grep -q "^AssumeRole arn:aws:iam::123456789012:role/backup AKIDBASE$" "$work/sts.log"
+check "a profile that does not exist" 2 "${profile_env[@]}" "$cli" backup --profile nobody --table "$other" --store "$store"
+contains "is named" "profile nobody is in neither"
 
 # Incrementals: a stream table, a full backup, changes, then incrementals.
 stream_table="cli-stream-$$"
@@ -119,7 +182,7 @@ contains "with a FROM and UNTIL column" "UNTIL"
 check "--overwrite with --use-existing is refused" 2 "$cli" restore --store "$store" --table "$table" --overwrite --use-existing
 cp "$chunk" "$work/saved"
 printf 'X' | dd of="$chunk" bs=1 seek=10 conv=notrunc status=none
-check "restore from a damaged backup writes nothing" 1 "$cli" restore --store "$store" --table "$table" --to "$table-copy"
+check "restore from a damaged backup writes nothing" 1 "$cli" restore --store "$store" --table "$table" --job 1 --to "$table-copy"
 contains "and names the damage" "is damaged, nothing was restored"
 cp "$work/saved" "$chunk"
 

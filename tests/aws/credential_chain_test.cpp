@@ -163,6 +163,11 @@ TEST_F(ChainFixture, ProfileKeysWinOverTheContainerAndANamedProfileBeatsTheEnvir
     ASSERT_TRUE(resolve()) << error;
     EXPECT_EQ(credentials.accessKeyId, "AKIDDEFAULT");
     EXPECT_TRUE(container.server.requests().empty());
+    // "[prod]" in the config file is no profile there; "[profile prod]" is.
+    SharedConfig files;
+    ASSERT_TRUE(files.load(error)) << error;
+    EXPECT_EQ(files.get("prod", "region"), "ap-south-1");
+    EXPECT_EQ(files.get("prod", "aws_secret_access_key"), "profile-secret"); // the inline comment dropped
 
     setenv("AWS_ACCESS_KEY_ID", "AKIDENV", 1);
     setenv("AWS_SECRET_ACCESS_KEY", "env-secret", 1);

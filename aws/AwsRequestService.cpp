@@ -69,7 +69,7 @@ AmazonResponse AwsRequestService::executeRequest(AmazonRequest& request, uint32_
     std::string url = (endpoint.empty() ? request.scheme + request.host : endpoint) + request.path;
     if (!request.query.empty()) url += "?" + request.query;
 
-    for (;;) {
+    for (bool retry = false;; retry = true) {
         if (!httpClientReady) {
             if (!initCurlObject(request.headers["content-type"])) {
                 deleteCurlObject();
@@ -78,6 +78,8 @@ AmazonResponse AwsRequestService::executeRequest(AmazonRequest& request, uint32_
                 return response;
             }
         }
+        httpClient->reuseBuffer(std::move(spare_));
+        if (retry) httpClient->freshConnection();
         httpClient->HXLibCurlFreeHttpHeaderList();
         for (const auto& header : request.headers) {
             if (header.first == "content-type") continue;

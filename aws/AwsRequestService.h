@@ -68,6 +68,8 @@ public:
     std::string regionFromMetadata();
 
     TeskEnvironment& env() { return environment; }
+    // Hands a consumed response body back, to take the next response.
+    void recycle(std::string&& body) { spare_ = std::move(body); }
 
 private:
     // One GET (or token PUT) to the instance metadata service.
@@ -83,4 +85,5 @@ private:
     TeskEnvironment& environment;
     bool httpClientReady = false;
     ResponseCheck responseCheck;
+    std::string spare_; // memory for the next response body
 };

@@ -71,7 +71,7 @@ int runRestore(const RestoreArgs& args) {
     std::vector<const BackupStore::Job*> all = {&plan.full};
     for (const auto& incremental : plan.incrementals) all.push_back(&incremental);
     for (const BackupStore::Job* chosen : all) {
-        VerifyReport report = verifyJob(*chosen);
+        VerifyReport report = verifyJob(*chosen, VerifyDepth::Integrity);
         if (!quiet)
             for (const auto& warning : report.warnings)
                 std::fprintf(stderr, "ddb-backup restore: warning: %s\n", warning.c_str());

@@ -35,7 +35,9 @@ int AwsDynamoDBService::scanToStream(const std::string& tableName, int segment, 
     request.body.append("}");
     AmazonResponse response = send(request);
     if (response.httpCode != 200) return AmazonOutcome<bool>(response.body).errorType;
-    return ScanResult::parseToStream(response.body, output, lastEvaluatedKey) ? None : Other;
+    const bool parsed = ScanResult::parseToStream(response.body, output, lastEvaluatedKey);
+    requestService.recycle(std::move(response.body));
+    return parsed ? None : Other;
 }
 
 AmazonOutcome<ScanResult> AwsDynamoDBService::scan(const ScanRequest& scanRequest) {

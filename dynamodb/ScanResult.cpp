@@ -57,16 +57,64 @@ namespace {
 
 using PageWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
-// Streams one Scan answer straight from the parser into item lines: each
-// element of "Items" is re-written compactly into the page buffer followed
-// by a line feed, and "LastEvaluatedKey" into its own buffer. No document
-// is built, so a page costs one pass and no per-value allocations.
+// RapidJSON's writer with numbers kept as the text they came as (its own
+// RawNumber would quote them).
+struct CompactWriter : PageWriter {
+    using PageWriter::PageWriter;
+    bool RawNumber(const char* s, rapidjson::SizeType n, bool) { return RawValue(s, n, rapidjson::kNumberType); }
+};
+
+bool isUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+
+// Whether item text is byte for byte what the writer would make of it: no
+// whitespace between tokens, and in strings only the escapes the writer
+// itself uses (the short ones, and \u00XX in upper-case hex for the other
+// control characters). DynamoDB answers in this form, so an item line can
+// be copied from the answer as it stands.
+bool writtenAsIs(const char* text, size_t length) {
+    bool inString = false;
+    for (size_t i = 0; i < length; ++i) {
+        const char c = text[i];
+        if (!inString) {
+            if (c == '"') inString = true;
+            else if (c == ' ' || c == '\t' || c == '\n' || c == '\r') return false;
+            continue;
+        }
+        if (c == '"') {
+            inString = false;
+        } else if (c == '\\') {
+            if (++i >= length) return false;
+            const char e = text[i];
+            if (e == 'u') {
+                if (i + 4 >= length || text[i + 1] != '0' || text[i + 2] != '0' ||
+                    (text[i + 3] != '0' && text[i + 3] != '1') || !isUpperHex(text[i + 4]))
+                    return false;
+                const int value = (text[i + 3] - '0') * 16 + (text[i + 4] <= '9' ? text[i + 4] - '0' : text[i + 4] - 'A' + 10);
+                if (value == 8 || value == 9 || value == 10 || value == 12 || value == 13) return false;
+                i += 4;
+            } else if (e != '"' && e != '\\' && e != 'b' && e != 'f' && e != 'n' && e != 'r' && e != 't') {
+                return false;
+            }
+        }
+    }
+    return !inString;
+}
+
+// Streams one Scan answer from the parser into item lines. The parser
+// checks the whole page; each element of "Items" is then copied from the
+// answer as it stands when that is what writing it compactly would give
+// (DynamoDB's own form), and re-written compactly otherwise, followed by a
+// line feed; "LastEvaluatedKey" is re-written into its own buffer. No
+// document is built.
 class PageHandler {
 public:
     using Ch = char;
 
-    PageHandler(rapidjson::StringBuffer& page, rapidjson::StringBuffer& key)
-        : page_(page), key_(key), pageWriter_(page), keyWriter_(key) {}
+    // `original` is the text the in-situ `stream` parses a copy of.
+    PageHandler(const char* original, rapidjson::InsituStringStream& stream, std::string& page,
+                rapidjson::StringBuffer& key, std::string& scratch, rapidjson::StringBuffer& item)
+        : original_(original), stream_(stream), page_(page), key_(key), scratch_(scratch), item_(item),
+          keyWriter_(key) {}
 
     bool Null() { return scalar([](PageWriter& w) { return w.Null(); }); }
     bool Bool(bool b) { return scalar([b](PageWriter& w) { return w.Bool(b); }); }
@@ -117,6 +165,7 @@ public:
     bool EndArray(rapidjson::SizeType n) { return close([n](PageWriter& w) { return w.EndArray(n); }); }
 
     bool rootIsObject() const { return rootIsObject_; }
+    bool written() const { return written_; }
     bool sawItems() const { return sawItems_; }
     bool sawKey() const { return sawKey_; }
     // The page holds what it says: an "Items" array of objects, as many as
@@ -145,21 +194,37 @@ private:
         } else if (depth_ == 2 && inItems_) {
             if (!container || array) return false; // an item is an object
             ++items_;
-            pageWriter_.Reset(page_);
-            target_ = &pageWriter_;
-            targetDepth_ = 2;
+            copying_ = true;
+            itemStart_ = stream_.Tell() - 1; // just past its '{'
         }
         return true;
     }
 
-    void end() {
-        if (target_ == &pageWriter_) page_.Put('\n');
-        target_ = nullptr;
+    void end() { target_ = nullptr; }
+
+    // The item that began at itemStart_ ends just before the stream.
+    bool endItem() {
+        copying_ = false;
+        const char* text = original_ + itemStart_;
+        const size_t length = stream_.Tell() - itemStart_;
+        if (writtenAsIs(text, length)) {
+            page_.append(text, length).push_back('\n');
+            return true;
+        }
+        scratch_.assign(text, length);
+        item_.Clear();
+        CompactWriter writer(item_);
+        rapidjson::Reader reader;
+        rapidjson::InsituStringStream again(&scratch_[0]);
+        reader.Parse<rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag>(again, writer);
+        if (reader.HasParseError()) return written_ = false;
+        page_.append(item_.GetString(), item_.GetSize()).push_back('\n');
+        return true;
     }
 
     template <class Emit>
     bool scalar(Emit emit) {
-        if (!target_ && !begin(false, false)) return false;
+        if (!target_ && !copying_ && !begin(false, false)) return false;
         if (target_ && !emit(*target_)) return false;
         if (target_ && depth_ == targetDepth_) end();
         return true;
@@ -167,7 +232,7 @@ private:
 
     template <class Emit>
     bool open(bool array, Emit emit) {
-        if (!target_ && !begin(true, array)) return false;
+        if (!target_ && !copying_ && !begin(true, array)) return false;
         if (target_ && !emit(*target_)) return false;
         ++depth_;
         if (itemsOpening_) {
@@ -183,15 +248,23 @@ private:
         --depth_;
         if (target_ && depth_ == targetDepth_)
             end();
+        else if (copying_ && depth_ == 2)
+            return endItem();
         else if (depth_ == 1)
             inItems_ = false;
         return true;
     }
 
-    rapidjson::StringBuffer& page_;
+    const char* original_;
+    rapidjson::InsituStringStream& stream_;
+    std::string& page_;
     rapidjson::StringBuffer& key_;
-    PageWriter pageWriter_;
+    std::string& scratch_;
+    rapidjson::StringBuffer& item_;
     PageWriter keyWriter_;
+    bool copying_ = false; // inside an element of "Items"
+    size_t itemStart_ = 0;
+    bool written_ = true;
     PageWriter* target_ = nullptr;
     int targetDepth_ = 0;
     int depth_ = 0;
@@ -214,9 +287,10 @@ private:
 // the same memory for every page instead of fresh pages each time.
 struct PageBuffers {
     std::string body;
-    rapidjson::StringBuffer page;
+    std::string page;
     rapidjson::StringBuffer key;
-    std::string text;
+    std::string scratch;
+    rapidjson::StringBuffer item;
 };
 
 } // namespace
@@ -232,14 +306,14 @@ struct PageOutcome {
 
 PageOutcome parsePage(const char* text, size_t length, PageBuffers& buffers) {
     buffers.body.assign(text, length);
-    buffers.page.Clear();
+    buffers.page.clear();
     buffers.key.Clear();
-    PageHandler handler(buffers.page, buffers.key);
     rapidjson::Reader reader;
     rapidjson::InsituStringStream stream(&buffers.body[0]);
+    PageHandler handler(text, stream, buffers.page, buffers.key, buffers.scratch, buffers.item);
     reader.Parse<rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag>(stream, handler);
     PageOutcome outcome;
-    outcome.parsed = !reader.HasParseError() && handler.rootIsObject() && handler.consistent();
+    outcome.parsed = !reader.HasParseError() && handler.rootIsObject() && handler.consistent() && handler.written();
     outcome.surrogate = reader.HasParseError() &&
                         reader.GetParseErrorCode() == rapidjson::kParseErrorStringUnicodeSurrogateInvalid;
     outcome.sawItems = handler.sawItems();
@@ -263,10 +337,7 @@ bool ScanResult::parseToStream(const std::string& responseBody, TeskOutput* outp
     escapeSurrogateBytes(buffers.page);
     escapeSurrogateBytes(buffers.key);
 
-    if (page.sawItems) {
-        buffers.text.assign(buffers.page.GetString(), buffers.page.GetSize());
-        if (!output->putString(buffers.text)) return false;
-    }
+    if (page.sawItems && !output->putString(buffers.page)) return false;
     if (page.sawKey)
         lastEvaluatedKey.assign(buffers.key.GetString(), buffers.key.GetSize());
     else

@@ -41,6 +41,36 @@ bool HXLibCurl::lastFailureMayPass() const {
     }
 }
 
+namespace {
+
+// The connections, DNS answers and TLS sessions of one thread's exchanges.
+// Each exchange gets a fresh easy handle, and a handle attached to the share
+// finds the open connection of the one before it instead of connecting
+// again. Only the owning thread uses its share, so it needs no locks.
+class ThreadShare {
+public:
+    ThreadShare() : share_(curl_share_init()) {
+        if (!share_) return;
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
+    ~ThreadShare() {
+        if (share_) curl_share_cleanup(share_);
+    }
+    CURLSH* get() const { return share_; }
+
+private:
+    CURLSH* share_;
+};
+
+CURLSH* threadShare() {
+    thread_local ThreadShare share;
+    return share.get();
+}
+
+} // namespace
+
 HXLibCurl::HXLibCurl() { initialiseCurlOnce(); }
 
 HXLibCurl::~HXLibCurl() {
@@ -58,6 +88,7 @@ bool HXLibCurl::HXLibCurlInit(const char* contentTypeHeader, bool, bool, WriteCa
     curl_easy_setopt(handle_, CURLOPT_ERRORBUFFER, errorBuffer_);
     curl_easy_setopt(handle_, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(handle_, CURLOPT_ACCEPT_ENCODING, "");
+    if (CURLSH* share = threadShare()) curl_easy_setopt(handle_, CURLOPT_SHARE, share);
     return true;
 }
 
@@ -175,6 +206,10 @@ bool HXLibCurl::HXLibCurlSendHttpReq(int type, const char* url, const void* data
         return false;
     }
     return true;
+}
+
+void HXLibCurl::freshConnection() {
+    if (handle_) curl_easy_setopt(handle_, CURLOPT_FRESH_CONNECT, 1L);
 }
 
 const char* HXLibCurl::GetHttpResponse(unsigned long& size, bool) {

@@ -1,7 +1,9 @@
 #pragma once
 // The host's HTTP client: one libcurl easy handle per object, one exchange
-// at a time. TLS peer and host verification stay on. Not thread-safe: each
-// thread uses its own object.
+// at a time. TLS peer and host verification stay on. The objects of one
+// thread share its open connections, DNS answers and TLS sessions, so a
+// fresh object per exchange still reuses the connection of the one before.
+// Not thread-safe: each thread uses its own objects.
 
 #include <curl/curl.h>
 
@@ -47,6 +49,15 @@ public:
     const char* GetHttpResponse(unsigned long& size, bool);
     // Hands over the body of the last response without copying it.
     void takeHttpResponse(std::string& body) { body.swap(response_); response_.clear(); }
+    // A buffer for the next response, so that its memory is not fetched
+    // from the system again for every response.
+    void reuseBuffer(std::string&& buffer) {
+        response_.swap(buffer);
+        response_.clear();
+    }
+    // The next exchange opens a new connection: after a failure or an
+    // answer worth retrying, the old one is not trusted again.
+    void freshConnection();
     // RFC 3986 percent-encoding: all but letters, digits and -._~ escaped,
     // with upper-case hex digits.
     bool HXLibCurlUrlEscape(const std::string& in, std::string& out);

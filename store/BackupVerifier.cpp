@@ -1,5 +1,6 @@
 #include "store/BackupVerifier.h"
 
+#include <cstring>
 #include <set>
 #include <vector>
 
@@ -103,7 +104,7 @@ struct Stream {
     const std::vector<ChunkRecord>* chunks;
 };
 
-void verifyChunks(const Stream& stream, bool changes, VerifyReport& report) {
+void verifyChunks(const Stream& stream, bool changes, VerifyDepth depth, VerifyReport& report) {
     std::vector<char> buffer(1 << 20);
     std::string why;
     StoreBackend& backend = *stream.job.backend;
@@ -120,6 +121,7 @@ void verifyChunks(const Stream& stream, bool changes, VerifyReport& report) {
         uint64_t bytes = 0;
         uint64_t lines = 0;
         uint64_t badLines = 0;
+        bool midLine = false;
         std::string line;
         for (;;) {
             const long read = file->read(buffer.data(), buffer.size());
@@ -128,21 +130,23 @@ void verifyChunks(const Stream& stream, bool changes, VerifyReport& report) {
             const size_t got = static_cast<size_t>(read);
             digest.add(buffer.data(), got);
             bytes += got;
-            size_t start = 0;
-            for (size_t i = 0; i < got; ++i) {
-                if (buffer[i] != '\n') continue;
-                line.append(buffer.data() + start, i - start);
+            const char* at = buffer.data();
+            const char* const end = at + got;
+            for (const char* feed; (feed = static_cast<const char*>(std::memchr(at, '\n', end - at))); at = feed + 1) {
                 ++lines;
+                midLine = false;
+                if (depth == VerifyDepth::Integrity) continue;
+                line.append(at, feed - at);
                 const bool ok = changes ? isChangeLine(line, why) : isDynamoDBItem(line, why);
                 if (!ok && badLines++ == 0)
                     report.problems.push_back(path + ": line " + std::to_string(lines) + " is not " +
                                               (changes ? "a change line" : "a DynamoDB item") + " (" + why + ")");
                 line.clear();
-                start = i + 1;
             }
-            line.append(buffer.data() + start, got - start);
+            if (at != end) midLine = true;
+            if (depth == VerifyDepth::Lines) line.append(at, end - at);
         }
-        if (!line.empty()) report.problems.push_back(path + ": ends in the middle of a line");
+        if (midLine) report.problems.push_back(path + ": ends in the middle of a line");
         const std::string computed = digest.finishHex();
         if (bytes != chunk.bytes)
             report.problems.push_back(path + ": expected " + std::to_string(chunk.bytes) + " bytes, found " +
@@ -244,7 +248,7 @@ std::string checkControlFile(const BackupStore::Job& job, const std::string& nam
     return "";
 }
 
-VerifyReport verifyJob(const BackupStore::Job& given) {
+VerifyReport verifyJob(const BackupStore::Job& given, VerifyDepth depth) {
     const BackupStore::Job job = given.resolved();
     VerifyReport report;
     const BackupManifest& manifest = job.manifest;
@@ -257,11 +261,11 @@ VerifyReport verifyJob(const BackupStore::Job& given) {
     if (manifest.incremental()) {
         verifyControlFile(job, "metadata.json", report);
         for (const auto& entry : manifest.shards)
-            verifyChunks(Stream{job, entry.first, &entry.second.chunks}, true, report);
+            verifyChunks(Stream{job, entry.first, &entry.second.chunks}, true, depth, report);
         return report;
     }
     for (const auto& entry : manifest.segments)
-        verifyChunks(Stream{job, std::to_string(entry.first + 1), &entry.second.chunks}, false, report);
+        verifyChunks(Stream{job, std::to_string(entry.first + 1), &entry.second.chunks}, false, depth, report);
     if (manifest.status == "complete" && !manifest.allSegmentsScanned())
         report.problems.push_back(job.directory + ": the manifest says complete but not every segment was scanned");
     return report;

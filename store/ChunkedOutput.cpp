@@ -1,6 +1,6 @@
 #include "store/ChunkedOutput.h"
 
-#include <algorithm>
+#include <cstring>
 #include <set>
 
 #include "store/BackupStore.h"
@@ -58,7 +58,9 @@ bool ChunkedOutput::writeToChunk(const char* data, size_t length) {
     std::string error;
     if (!writer_->write(data, length, error)) return fail(error);
     digest_->add(data, length);
-    const uint64_t lines = static_cast<uint64_t>(std::count(data, data + length, '\n'));
+    uint64_t lines = 0;
+    for (const char* at = data; (at = static_cast<const char*>(std::memchr(at, '\n', data + length - at))); ++at)
+        ++lines;
     current_.bytes += length;
     current_.lines += lines;
     lines_ += lines;

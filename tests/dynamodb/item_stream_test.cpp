@@ -26,6 +26,31 @@ TEST(ParseToStream, OnePageBecomesLinesInOneCallThenItsRestart) {
     EXPECT_EQ(output.restart(), key);
 }
 
+// An item line is what writing the item compactly gives, whether it was
+// copied from the answer (DynamoDB's own form) or had to be re-written: the
+// stored bytes, and so their hashes, do not depend on the answer's form.
+TEST(ParseToStream, ItemLinesAreTheCompactFormWhateverTheAnswersForm) {
+    const std::vector<std::pair<std::string, std::string>> items = {
+        {R"({"a":{"S":"plain"}})", R"({"a":{"S":"plain"}})"},
+        {R"({"a":{"S":"t\tn\nq\"b\\r\rf\fb\b"}})", R"({"a":{"S":"t\tn\nq\"b\\r\rf\fb\b"}})"},
+        {R"({"a":{"S":"\u0001\u001F"}})", R"({"a":{"S":"\u0001\u001F"}})"},
+        {R"({"a":{"S":"\u001f"}})", R"({"a":{"S":"\u001F"}})"},
+        {R"({"a":{"S":"\u0008\u0009\u000a"}})", R"({"a":{"S":"\b\t\n"}})"},
+        {R"({"a":{"S":"\/ \u00e9 \u007f"}})", "{\"a\":{\"S\":\"/ \xc3\xa9 \x7f\"}}"},
+        {R"({"a":{"S":"\ud83c\udf89"}})", "{\"a\":{\"S\":\"\xf0\x9f\x8e\x89\"}}"},
+        {"{ \"a\" : {\"S\":\"x y\"},\n\t\"b\":[ 1 , 2.50 ] }", R"({"a":{"S":"x y"},"b":[1,2.50]})"},
+        {R"({"n":[-3e5,0.1,12345678901234567890123]})", R"({"n":[-3e5,0.1,12345678901234567890123]})"},
+        {R"({"u":{"S":"日本 🎉 \\ \""}})", R"({"u":{"S":"日本 🎉 \\ \""}})"},
+    };
+    for (const auto& item : items) {
+        MemoryOutput output("segment");
+        std::string key;
+        ASSERT_TRUE(ScanResult::parseToStream("{\"Items\":[" + item.first + "," + item.first + "]}", &output, key))
+            << item.first;
+        EXPECT_EQ(output.data(), item.second + "\n" + item.second + "\n") << item.first;
+    }
+}
+
 TEST(ParseToStream, LastAndEmptyPages) {
     MemoryOutput output("segment");
     std::string key = "x";

@@ -112,6 +112,9 @@ TEST_P(BackendFixture, AJobWrittenThroughTheBackendVerifiesAndReadsBack) {
     const VerifyReport clean = verifyJob(job);
     EXPECT_TRUE(clean.ok()) << (clean.problems.empty() ? "" : clean.problems[0]);
     EXPECT_EQ(clean.lines, 40u);
+    const VerifyReport light = verifyJob(job, VerifyDepth::Integrity);
+    EXPECT_TRUE(light.ok());
+    EXPECT_EQ(light.lines, 40u);
 
     StoreReadEnvironment reader(job, log, &clock);
     auto input = reader.openSegmentInput("orders", 1);
@@ -128,6 +131,9 @@ TEST_P(BackendFixture, AJobWrittenThroughTheBackendVerifiesAndReadsBack) {
     ASSERT_EQ(backend->put(chunk, bytes), "");
     const VerifyReport damaged = verifyJob(job);
     ASSERT_FALSE(damaged.ok());
+    // A restore's lighter check, without reading lines as items, still
+    // catches the changed byte.
+    EXPECT_FALSE(verifyJob(job, VerifyDepth::Integrity).ok());
     EXPECT_NE(damaged.problems[0].find(backend->where(chunk)), std::string::npos) << damaged.problems[0];
     StoreReadEnvironment again(job, log, &clock);
     auto broken = again.openSegmentInput("orders", 0);

@@ -135,7 +135,7 @@ TEST_F(ChainFixture, WebIdentityWinsOverProfilesAndRereadsItsTokenWhenRenewed) {
     EXPECT_EQ(credentials.accessKeyId, "ASIAWEB");
     EXPECT_EQ(credentials.expiration, 1893553445);
     ASSERT_EQ(sts.server.requests().size(), 1u);
-    const RecordedRequest first = sts.server.requests()[0];
+    const RecordedRequest first = sts.server.requests().at(0);
     EXPECT_EQ(first.method, "POST");
     EXPECT_EQ(first.headers.count("authorization"), 0u); // the token is the proof
     EXPECT_NE(first.body.find("WebIdentityToken=jwt-one"), std::string::npos) << first.body;
@@ -195,8 +195,9 @@ TEST_F(ChainFixture, ARoleProfileAssumesItsRoleWithItsSourceProfile) {
     EXPECT_EQ(credentials.accessKeyId, "ASIAROLE");
     ASSERT_EQ(sts.server.requests().size(), 2u);
     // First the middle role with the base keys, then admin with middle's.
-    const RecordedRequest& middle = sts.server.requests()[0];
-    const RecordedRequest& admin = sts.server.requests()[1];
+    const std::vector<RecordedRequest> requests = sts.server.requests();
+    const RecordedRequest& middle = requests[0];
+    const RecordedRequest& admin = requests[1];
     EXPECT_NE(middle.target.find("role%2Fmiddle"), std::string::npos) << middle.target;
     EXPECT_NE(middle.headers.at("authorization").find("Credential=AKIDBASE/"), std::string::npos);
     EXPECT_NE(admin.headers.at("authorization").find("Credential=ASIAROLE/"), std::string::npos);
@@ -308,7 +309,7 @@ TEST_F(ChainFixture, RoleArnOptionAssumesTheRoleWithWhatTheChainGives) {
     ASSERT_TRUE(resolve(options)) << error;
     EXPECT_EQ(credentials.accessKeyId, "ASIAROLE");
     EXPECT_EQ(credentials.roleArn, options.roleArn);
-    const RecordedRequest& assume = sts.server.requests().at(0);
+    const RecordedRequest assume = sts.server.requests().at(0);
     EXPECT_NE(assume.headers.at("authorization").find("Credential=AKIDPROFILE/"), std::string::npos);
     EXPECT_NE(assume.target.find("RoleSessionName=weekly-run"), std::string::npos) << assume.target;
     EXPECT_NE(assume.target.find("ExternalId=partner-7"), std::string::npos);

@@ -65,13 +65,14 @@ bool prepareManifest(const BackupJobOptions& options, BackupStore& store, Backup
 bool runFull(const BackupJobOptions& options, StoreEnvironment& environment, const BackupManifest& manifest,
              GlobalTableMap& globals, std::string& capacityWarning) {
     // Segments scanned to their end stay as they are; the others go on from
-    // where they were recorded to stop (or from their start).
+    // where they were last recorded (or from their start).
     std::vector<std::string> restarts(manifest.segmentCount);
     std::set<int> segments;
     for (unsigned i = 0; i < manifest.segmentCount; ++i) {
         auto recorded = manifest.segments.find(static_cast<int>(i));
         const bool closed = recorded != manifest.segments.end() && recorded->second.closed;
-        if (closed) restarts[i] = recorded->second.restart;
+        // A segment closed, or recorded as far as a page, goes on from its key.
+        if (recorded != manifest.segments.end()) restarts[i] = recorded->second.restart;
         if (!(closed && recorded->second.restart.empty())) segments.insert(static_cast<int>(i) + 1);
     }
     if (options.resumeJob > 0)

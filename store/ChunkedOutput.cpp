@@ -7,10 +7,10 @@
 
 ChunkedOutput::ChunkedOutput(TeskEnvironment& environment, StoreBackend& backend, std::string stream,
                              std::vector<ChunkRecord> previous, uint64_t chunkSize, WriteProgress& progress,
-                             OnClose onClose)
+                             OnClose onClose, OnProgress onProgress)
     : TeskOutput(backend.where(stream)), environment_(environment), backend_(backend), stream_(std::move(stream)),
       progress_(progress), chunkSize_(chunkSize == 0 ? 1 : chunkSize), onClose_(std::move(onClose)),
-      chunks_(std::move(previous)) {
+      onProgress_(std::move(onProgress)), chunks_(std::move(previous)), recorded_(chunks_.size()) {
     for (const auto& chunk : chunks_) lines_ += chunk.lines;
 }
 
@@ -108,6 +108,24 @@ bool ChunkedOutput::putString(const std::string& data) {
         if (current_.bytes >= chunkSize_ && !midLine_ && !sealChunk()) return false;
     }
     return true;
+}
+
+// A restart text is given at the end of a page: everything written so far
+// belongs before it. Once a chunk has rolled over since the last record,
+// the rest is sealed too and all of it recorded with this text, which costs
+// one small chunk and one manifest write per chunk of data.
+void ChunkedOutput::updateRestart(const std::string& restart) {
+    restart_ = restart;
+    // An empty text is the end of the stream (or its start): only close records it.
+    if (!onProgress_ || failed_ || closed_ || restart.empty() || chunks_.size() == recorded_ || midLine_) return;
+    if (writer_ && current_.bytes > 0 && !sealChunk()) return;
+    writer_.reset();
+    const std::string error = backend_.sync(stream_);
+    if (!error.empty()) {
+        fail(error);
+        return;
+    }
+    if (onProgress_(restart, chunks_)) recorded_ = chunks_.size();
 }
 
 bool ChunkedOutput::close(const std::string& restart) {

@@ -3,7 +3,10 @@
 // shard): lines go into chunk objects "<stream>/<n>" of about the
 // configured size, never splitting a line. Each chunk is committed once full
 // or at close; close makes the stream's chunks durable and hands them, with
-// the restart text, to `onClose`, which records them in the manifest.
+// the restart text, to `onClose`, which records them in the manifest. With
+// `onProgress`, a restart text that follows a rolled-over chunk also seals
+// the chunk being written and records all of them with that text, so that
+// a stream cut short goes on from there instead of from its start.
 // Used by one producer thread.
 
 #include <cstdint>
@@ -38,12 +41,16 @@ public:
     // `previous` are the chunks a resumed stream already holds; new chunks
     // are numbered after them.
     // `environment` receives the log; `stream` is the stream's key in `backend`.
+    // Records where an open stream stands: every chunk up to `restart`.
+    using OnProgress = std::function<bool(const std::string& restart, const std::vector<ChunkRecord>& chunks)>;
+
     ChunkedOutput(TeskEnvironment& environment, StoreBackend& backend, std::string stream,
-                  std::vector<ChunkRecord> previous, uint64_t chunkSize, WriteProgress& progress, OnClose onClose);
+                  std::vector<ChunkRecord> previous, uint64_t chunkSize, WriteProgress& progress, OnClose onClose,
+                  OnProgress onProgress = nullptr);
     ~ChunkedOutput() override;
 
     bool putString(const std::string& data) override;
-    void updateRestart(const std::string& restart) override { restart_ = restart; }
+    void updateRestart(const std::string& restart) override;
     bool flush() override { return true; }
     bool close(const std::string& restart) override;
     bool stopNow() override;
@@ -66,7 +73,9 @@ private:
     WriteProgress& progress_;
     const uint64_t chunkSize_;
     const OnClose onClose_;
+    const OnProgress onProgress_;
     std::vector<ChunkRecord> chunks_;
+    size_t recorded_; // chunks_ as far as recorded
     std::string restart_;
     bool failed_ = false;
     bool closed_ = false;

@@ -56,6 +56,9 @@ std::shared_ptr<TeskOutput> StoreEnvironment::openSegmentOutput(const std::strin
         *this, store_.backend(), stream, std::move(previous), chunkSize_, progress_,
         [this, segment](const std::string& restart, const std::vector<ChunkRecord>& chunks, const std::vector<TimeMark>&) {
             return recordSegment(segment, restart, chunks);
+        },
+        [this, segment](const std::string& restart, const std::vector<ChunkRecord>& chunks) {
+            return recordSegmentProgress(segment, restart, chunks);
         });
 }
 
@@ -106,6 +109,17 @@ bool StoreEnvironment::recordSegment(int index, const std::string& restart, cons
     if (!saveLocked("recordSegment", "segment " + std::to_string(index))) return false;
     if (restart.empty()) ++segmentsDone_;
     return true;
+}
+
+bool StoreEnvironment::recordSegmentProgress(int index, const std::string& restart,
+                                             const std::vector<ChunkRecord>& chunks) {
+    std::lock_guard<std::mutex> guard(manifestMutex_);
+    SegmentRecord& segment = manifest_.segments[index];
+    if (segment.closed) return false; // a closed segment's record is final
+    segment.index = index;
+    segment.restart = restart;
+    segment.chunks = chunks;
+    return saveLocked("recordSegmentProgress", "the progress of segment " + std::to_string(index));
 }
 
 bool StoreEnvironment::recordShard(const std::string& shardId, const std::string& state,

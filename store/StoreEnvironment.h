@@ -36,6 +36,8 @@ public:
 
     // Records a closed segment: where it stopped and every chunk it holds.
     bool recordSegment(int index, const std::string& restart, const std::vector<ChunkRecord>& chunks);
+    // Records how far an open segment is: its chunks up to `restart`.
+    bool recordSegmentProgress(int index, const std::string& restart, const std::vector<ChunkRecord>& chunks);
     // Records a closed shard: its state for the next incremental and its chunks.
     bool recordShard(const std::string& shardId, const std::string& state, const std::vector<ChunkRecord>& chunks,
                      const std::vector<TimeMark>& times);

@@ -128,6 +128,61 @@ TEST_F(StoreFixture, AJobIsCompleteOnlyOnceEverySegmentIsRecorded) {
     EXPECT_EQ(done.manifest.totalLines(), 13u);
 }
 
+// A segment records how far it is after each page that rolled a chunk over,
+// so a job cut short goes on from the last such page instead of from the
+// segment's start, and still holds every item exactly once.
+TEST_F(StoreFixture, ACutShortSegmentGoesOnFromItsLastRecordedPage) {
+    BackupManifest started = newJob(1);
+    auto page = [](int number) {
+        std::string text;
+        for (int i = 0; i < 10; ++i)
+            text += R"({"id":{"S":")" + std::to_string(number * 100 + i) + R"("},"v":{"S":")" +
+                    std::string(40, 'p') + "\"}}\n";
+        return text;
+    };
+    auto key = [](int number) { return R"({"id":{"S":")" + std::to_string(number * 100 + 9) + R"("}})"; };
+    {
+        StoreEnvironment environment(store, started, log, &clock, 1000);
+        auto output = environment.openSegmentOutput("orders", 0);
+        for (int number = 1; number <= 5; ++number) {
+            ASSERT_TRUE(output->putString(page(number)));
+            output->updateRestart(key(number));
+            // Whatever is recorded holds exactly the pages up to its key.
+            const auto recorded = environment.manifest().segments;
+            if (recorded.count(0) == 0) continue;
+            uint64_t lines = 0;
+            for (const auto& chunk : recorded.at(0).chunks) lines += chunk.lines;
+            EXPECT_FALSE(recorded.at(0).closed);
+            EXPECT_EQ(key(static_cast<int>(lines / 10)), recorded.at(0).restart) << "after page " << number;
+        }
+        // The process dies here: no close, no finish.
+    }
+    BackupStore::Job crashed = job(started.jobId);
+    ASSERT_EQ(crashed.manifest.segments.count(0), 1u);
+    const SegmentRecord progress = crashed.manifest.segments.at(0);
+    uint64_t kept = 0;
+    for (const auto& chunk : progress.chunks) kept += chunk.lines;
+    EXPECT_GE(kept, 40u); // at most the last page is read again
+    EXPECT_FALSE(crashed.manifest.allSegmentsScanned());
+
+    StoreEnvironment resumed(store, crashed.manifest, log, &clock, 1000);
+    auto again = resumed.openSegmentOutput("orders", 0);
+    for (int number = static_cast<int>(kept / 10) + 1; number <= 8; ++number) {
+        ASSERT_TRUE(again->putString(page(number)));
+        again->updateRestart(number == 8 ? "" : key(number));
+    }
+    ASSERT_TRUE(again->close(""));
+    ASSERT_TRUE(resumed.finish("complete", ""));
+    BackupStore::Job done = job(started.jobId);
+    EXPECT_TRUE(done.manifest.allSegmentsScanned());
+    StoreReadEnvironment reader(done, log, &clock);
+    std::string contents;
+    ASSERT_TRUE(reader.openSegmentInput("orders", 0)->getContents(contents));
+    std::string expected;
+    for (int number = 1; number <= 8; ++number) expected += page(number);
+    EXPECT_EQ(contents, expected);
+}
+
 TEST_F(StoreFixture, ResumedSegmentKeepsItsChunksAndNumbersOnAfterThem) {
     BackupManifest started = newJob(1);
     StoreEnvironment first(store, started, log, &clock, 100000);

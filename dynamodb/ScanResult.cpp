@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -66,58 +67,64 @@ struct CompactWriter : PageWriter {
 
 bool isUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 
-// Whether item text is byte for byte what the writer would make of it: no
-// whitespace between tokens, and in strings only the escapes the writer
-// itself uses (the short ones, and \u00XX in upper-case hex for the other
-// control characters). DynamoDB answers in this form, so an item line can
-// be copied from the answer as it stands.
-bool writtenAsIs(const char* text, size_t length) {
-    bool inString = false;
-    for (size_t i = 0; i < length; ++i) {
+// The length of a string's raw text, which begins at `text` and ends before
+// its closing quote at most `limit` bytes on, and whether its escapes are
+// all ones RapidJSON's writer itself writes: the short ones, and \u00XX in
+// upper-case hex for the other control characters.
+size_t rawStringLength(const char* text, size_t limit, bool& asWritten) {
+    for (size_t i = 0; i < limit; ++i) {
         const char c = text[i];
-        if (!inString) {
-            if (c == '"') inString = true;
-            else if (c == ' ' || c == '\t' || c == '\n' || c == '\r') return false;
-            continue;
-        }
-        if (c == '"') {
-            inString = false;
-        } else if (c == '\\') {
-            if (++i >= length) return false;
+        if (c == '"') return i;
+        if (c == '\\') {
+            if (++i >= limit) return limit;
+            // The character after a backslash never ends the string; the hex
+            // digits of \u cannot either.
             const char e = text[i];
             if (e == 'u') {
-                if (i + 4 >= length || text[i + 1] != '0' || text[i + 2] != '0' ||
-                    (text[i + 3] != '0' && text[i + 3] != '1') || !isUpperHex(text[i + 4]))
-                    return false;
+                if (i + 4 >= limit || text[i + 1] != '0' || text[i + 2] != '0' ||
+                    (text[i + 3] != '0' && text[i + 3] != '1') || !isUpperHex(text[i + 4])) {
+                    asWritten = false;
+                    continue;
+                }
                 const int value = (text[i + 3] - '0') * 16 + (text[i + 4] <= '9' ? text[i + 4] - '0' : text[i + 4] - 'A' + 10);
-                if (value == 8 || value == 9 || value == 10 || value == 12 || value == 13) return false;
+                if (value == 8 || value == 9 || value == 10 || value == 12 || value == 13) asWritten = false;
                 i += 4;
             } else if (e != '"' && e != '\\' && e != 'b' && e != 'f' && e != 'n' && e != 'r' && e != 't') {
-                return false;
+                asWritten = false;
             }
         }
     }
-    return !inString;
+    return limit;
 }
 
 // Streams one Scan answer from the parser into item lines. The parser
 // checks the whole page; each element of "Items" is then copied from the
-// answer as it stands when that is what writing it compactly would give
-// (DynamoDB's own form), and re-written compactly otherwise, followed by a
-// line feed; "LastEvaluatedKey" is re-written into its own buffer. No
-// document is built.
+// answer as it stands when that is byte for byte what writing it compactly
+// gives (DynamoDB's own form: no whitespace between tokens, and only the
+// escapes the writer uses), and re-written compactly otherwise, followed by
+// a line feed; "LastEvaluatedKey" is re-written into its own buffer. No
+// document is built. An item is known to be in that form when its length
+// is the sum of its tokens' compact lengths and no string has an escape
+// the writer would write differently; a string's escapes are looked at
+// only when it has any (its decoded length is then below its raw one).
 class PageHandler {
 public:
     using Ch = char;
 
     // `original` is the text the in-situ `stream` parses a copy of.
-    PageHandler(const char* original, rapidjson::InsituStringStream& stream, std::string& page,
-                rapidjson::StringBuffer& key, std::string& scratch, rapidjson::StringBuffer& item)
-        : original_(original), stream_(stream), page_(page), key_(key), scratch_(scratch), item_(item),
-          keyWriter_(key) {}
+    PageHandler(const char* original, size_t length, char* parsed, rapidjson::InsituStringStream& stream,
+                std::string& page, rapidjson::StringBuffer& key, std::string& scratch, rapidjson::StringBuffer& item)
+        : original_(original), length_(length), parsed_(parsed), stream_(stream), page_(page), key_(key),
+          scratch_(scratch), item_(item), keyWriter_(key) {}
 
-    bool Null() { return scalar([](PageWriter& w) { return w.Null(); }); }
-    bool Bool(bool b) { return scalar([b](PageWriter& w) { return w.Bool(b); }); }
+    bool Null() {
+        compact_ += 4;
+        return scalar([](PageWriter& w) { return w.Null(); });
+    }
+    bool Bool(bool b) {
+        compact_ += b ? 4 : 5;
+        return scalar([b](PageWriter& w) { return w.Bool(b); });
+    }
     bool Int(int i) { return scalar([i](PageWriter& w) { return w.Int(i); }); }
     bool Uint(unsigned u) { return scalar([u](PageWriter& w) { return w.Uint(u); }); }
     bool Int64(int64_t i) { return scalar([i](PageWriter& w) { return w.Int64(i); }); }
@@ -132,14 +139,18 @@ public:
         // A number beyond a double's range is refused, as by every parser of
         // ours (items hold their numbers as strings; these are rare).
         if (!std::isfinite(std::strtod(std::string(s, n).c_str(), nullptr))) return false;
+        compact_ += n;
         return scalar([=](PageWriter& w) { return w.RawValue(s, n, rapidjson::kNumberType); });
     }
     bool String(const Ch* s, rapidjson::SizeType n, bool copy) {
+        noteString(s, n);
         return scalar([=](PageWriter& w) { return w.String(s, n, copy); });
     }
     bool Key(const Ch* s, rapidjson::SizeType n, bool copy) {
+        noteString(s, n);
+        ++compact_; // its ':'
         // In-situ: the name stays where it is for the whole page.
-        if (!keys_.empty()) keys_.back().emplace_back(s, n);
+        if (openObjects_ > 0) keys_[openObjects_ - 1].emplace_back(s, n);
         if (target_) return target_->Key(s, n, copy);
         if (depth_ == 1) {
             member_.assign(s, n);
@@ -151,18 +162,24 @@ public:
     }
     bool StartObject() {
         if (!open(false, [](PageWriter& w) { return w.StartObject(); })) return false;
-        keys_.emplace_back();
+        // The name lists of closed objects are kept for the next ones.
+        if (openObjects_ == keys_.size()) keys_.emplace_back();
+        keys_[openObjects_++].clear();
         return true;
     }
     bool EndObject(rapidjson::SizeType n) {
         // A member twice in any object, an item or a map in one above all,
         // is refused: which one DynamoDB meant is not known.
-        if (keys_.empty() || namesRepeat(keys_.back())) return false;
-        keys_.pop_back();
+        if (openObjects_ == 0 || namesRepeat(keys_[openObjects_ - 1])) return false;
+        --openObjects_;
+        compact_ += 2 + (n > 0 ? n - 1 : 0); // the braces and the commas
         return close([n](PageWriter& w) { return w.EndObject(n); });
     }
     bool StartArray() { return open(true, [](PageWriter& w) { return w.StartArray(); }); }
-    bool EndArray(rapidjson::SizeType n) { return close([n](PageWriter& w) { return w.EndArray(n); }); }
+    bool EndArray(rapidjson::SizeType n) {
+        compact_ += 2 + (n > 0 ? n - 1 : 0);
+        return close([n](PageWriter& w) { return w.EndArray(n); });
+    }
 
     bool rootIsObject() const { return rootIsObject_; }
     bool written() const { return written_; }
@@ -196,8 +213,24 @@ private:
             ++items_;
             copying_ = true;
             itemStart_ = stream_.Tell() - 1; // just past its '{'
+            compact_ = 0;
+            asWritten_ = true;
         }
         return true;
+    }
+
+    // A string just parsed in place: its raw text starts where its decoded
+    // text does.
+    void noteString(const Ch* s, rapidjson::SizeType n) {
+        if (!copying_) return;
+        const size_t offset = static_cast<size_t>(s - parsed_);
+        const char* raw = original_ + offset;
+        // Without a backslash, the decoded text is the raw text.
+        if (offset + n < length_ && raw[n] == '"' && !std::memchr(raw, '\\', n)) {
+            compact_ += n + 2;
+            return;
+        }
+        compact_ += rawStringLength(raw, length_ - offset, asWritten_) + 2;
     }
 
     void end() { target_ = nullptr; }
@@ -207,7 +240,7 @@ private:
         copying_ = false;
         const char* text = original_ + itemStart_;
         const size_t length = stream_.Tell() - itemStart_;
-        if (writtenAsIs(text, length)) {
+        if (asWritten_ && compact_ == length) {
             page_.append(text, length).push_back('\n');
             return true;
         }
@@ -232,6 +265,9 @@ private:
 
     template <class Emit>
     bool open(bool array, Emit emit) {
+        // The parser recurses per level: a page nested deeper than any item
+        // can be is refused before it gets there.
+        if (depth_ >= kMaxJsonDepth) return false;
         if (!target_ && !copying_ && !begin(true, array)) return false;
         if (target_ && !emit(*target_)) return false;
         ++depth_;
@@ -256,6 +292,8 @@ private:
     }
 
     const char* original_;
+    const size_t length_;
+    const char* parsed_; // the copy of original_ the stream parses in place
     rapidjson::InsituStringStream& stream_;
     std::string& page_;
     rapidjson::StringBuffer& key_;
@@ -264,6 +302,8 @@ private:
     PageWriter keyWriter_;
     bool copying_ = false; // inside an element of "Items"
     size_t itemStart_ = 0;
+    size_t compact_ = 0;     // the item's length written compactly, so far
+    bool asWritten_ = true;  // no escape of the item so far is written otherwise
     bool written_ = true;
     PageWriter* target_ = nullptr;
     int targetDepth_ = 0;
@@ -280,7 +320,8 @@ private:
     std::string count_;
     uint64_t items_ = 0;
     std::vector<std::string> members_; // of the page object
-    std::vector<std::vector<std::string_view>> keys_; // of each object open
+    std::vector<std::vector<std::string_view>> keys_; // names of each object open, and spares
+    size_t openObjects_ = 0;
 };
 
 // Per-thread buffers, reused page after page: a segment worker then touches
@@ -310,7 +351,7 @@ PageOutcome parsePage(const char* text, size_t length, PageBuffers& buffers) {
     buffers.key.Clear();
     rapidjson::Reader reader;
     rapidjson::InsituStringStream stream(&buffers.body[0]);
-    PageHandler handler(text, stream, buffers.page, buffers.key, buffers.scratch, buffers.item);
+    PageHandler handler(text, length, &buffers.body[0], stream, buffers.page, buffers.key, buffers.scratch, buffers.item);
     reader.Parse<rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag>(stream, handler);
     PageOutcome outcome;
     outcome.parsed = !reader.HasParseError() && handler.rootIsObject() && handler.consistent() && handler.written();
@@ -324,8 +365,6 @@ PageOutcome parsePage(const char* text, size_t length, PageBuffers& buffers) {
 } // namespace
 
 bool ScanResult::parseToStream(const std::string& responseBody, TeskOutput* output, std::string& lastEvaluatedKey) {
-    // The reader recurses per level; a page nested deeper than any item can be is refused.
-    if (!jsonDepthWithin(responseBody.data(), responseBody.size())) return false;
     thread_local PageBuffers buffers;
     PageOutcome page = parsePage(responseBody.data(), responseBody.size(), buffers);
     if (page.surrogate && hasLoneHighSurrogate(responseBody.data(), responseBody.size())) {

@@ -1,5 +1,7 @@
 #include "text/BoundedJson.h"
 
+#include <cstring>
+
 #include "text/LoneSurrogates.h"
 
 #include <algorithm>
@@ -8,6 +10,23 @@
 #include <vector>
 
 namespace {
+
+// The closing quote of a string whose text starts at `from`, or `length`.
+// Strings are most of a document: the quote and the backslashes before it
+// are found with memchr, each byte looked at once.
+size_t stringEnd(const char* text, size_t length, size_t from) {
+    const char* end = text + length;
+    const char* at = text + from;
+    const char* quote = static_cast<const char*>(std::memchr(at, '"', end - at));
+    for (;;) {
+        const char* until = quote ? quote : end;
+        const char* escape = static_cast<const char*>(std::memchr(at, '\\', until - at));
+        if (!escape) return quote ? static_cast<size_t>(quote - text) : length;
+        at = escape + 2; // the escaped character cannot end the string
+        if (at > end) return length;
+        if (quote && at > quote) quote = static_cast<const char*>(std::memchr(at, '"', end - at));
+    }
+}
 
 // Walks the brackets of `text` outside strings. False once the nesting
 // passes `maxDepth`, or, with `wholeObject`, when the outermost bracket
@@ -18,10 +37,8 @@ bool walkBrackets(const char* text, size_t length, int maxDepth, bool wholeObjec
     for (size_t i = 0; i < length; ++i) {
         const char c = text[i];
         if (inString) {
-            if (c == '\\')
-                ++i; // the escaped character cannot end the string
-            else if (c == '"')
-                inString = false;
+            i = stringEnd(text, length, i);
+            if (i < length) inString = false; // at the closing quote
             continue;
         }
         if (c == '"') {

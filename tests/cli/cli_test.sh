@@ -210,5 +210,48 @@ else
   failures=$((failures + 1))
 fi
 
+# kill -9 at random points of a 200k-item backup, each time resumed: the
+# manifest records each segment's progress as its chunks fill, and the job,
+# resumed to its end, holds every item exactly once.
+kill_table="cli-kill-$$"
+kill_store="$work/kill-store"
+check "200k-item table" 0 "$sample" --table "$kill_table" --items 200000 --item-bytes 100
+job_state() { # prints the job's state, or nothing
+  "$cli" jobs --store "$kill_store" --json 2>/dev/null | python3 -c '
+import json, sys
+jobs = json.load(sys.stdin)["jobs"]
+print(jobs[0]["state"] if jobs else "")' 2>/dev/null
+}
+resume=()
+for round in 1 2 3; do
+  "$cli" backup --table "$kill_table" --store "$kill_store" --segments 4 --chunk-size 262144 --quiet "${resume[@]}" >/dev/null 2>&1 &
+  pid=$!
+  sleep "$((RANDOM % 3 + 2)).$((RANDOM % 10))"
+  kill -9 "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  [ "$(job_state)" = "complete" ] && break
+  job=$(ls "$kill_store/us-east-1/$kill_table" | sed -n 's/^F//p' | head -n 1)
+  resume=(--resume "$job")
+  if [ "$round" -eq 1 ]; then
+    check "a killed backup recorded how far its segments got" 0 python3 -c '
+import json, sys
+segments = json.load(open(sys.argv[1]))["segments"]
+assert any(not s["closed"] and s["chunks"] and s["restart"] for s in segments) or any(s["closed"] for s in segments), segments' \
+      "$kill_store/us-east-1/$kill_table/F$job/manifest.json"
+  fi
+done
+job=$(ls "$kill_store/us-east-1/$kill_table" | sed -n 's/^F//p' | head -n 1)
+if [ "$(job_state)" != "complete" ]; then
+  check "the killed backup resumes to its end" 0 "$cli" backup --table "$kill_table" --store "$kill_store" --resume "$job" --quiet
+fi
+check "the killed and resumed job verifies" 0 "$cli" verify --store "$kill_store" --job "$job"
+check "and holds every item exactly once" 0 python3 -c '
+import json, sys
+job = sys.argv[1]
+manifest = json.load(open(job + "/manifest.json"))
+paths = ["%s/%d/%d" % (job, s["index"] + 1, c["number"]) for s in manifest["segments"] for c in s["chunks"]]
+ids = [json.loads(line)["id"]["S"] for path in paths for line in open(path, encoding="utf-8")]
+assert len(ids) == 200000 and len(set(ids)) == 200000, (len(ids), len(set(ids)))' "$kill_store/us-east-1/$kill_table/F$job"
+
 echo "$failures failure(s)"
 [ "$failures" -eq 0 ]

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
 #include <mutex>
 
@@ -182,6 +184,23 @@ TEST_F(ChainFixture, ProfileKeysWinOverTheContainerAndANamedProfileBeatsTheEnvir
     EXPECT_FALSE(resolve(named));
     EXPECT_NE(error.find("profile absent is in neither"), std::string::npos) << error;
     expectNoSecretShown();
+}
+
+// With no file named in the environment, the files are the user's own
+// ~/.aws/config and ~/.aws/credentials.
+TEST_F(ChainFixture, TheSharedFilesDefaultToTheHomeFolder) {
+    ScopedEnv noConfig{"AWS_CONFIG_FILE", ""}, noCredentials{"AWS_SHARED_CREDENTIALS_FILE", ""};
+    ScopedEnv homeFolder{"HOME", home.path};
+    ASSERT_EQ(::mkdir((home.path + "/.aws").c_str(), 0700), 0);
+    writeFile(home.path + "/.aws/credentials", "[ops]\naws_access_key_id = AKIDHOME\naws_secret_access_key = profile-secret\n");
+    writeFile(home.path + "/.aws/config", "[profile ops]\nregion = eu-central-1\n");
+    CredentialOptions options;
+    options.profile = "ops";
+    ASSERT_TRUE(resolve(options)) << error;
+    EXPECT_EQ(credentials.accessKeyId, "AKIDHOME");
+    std::string chosen;
+    ASSERT_TRUE(resolveRegion(environment, "", "ops", chosen, error)) << error;
+    EXPECT_EQ(chosen, "eu-central-1");
 }
 
 TEST_F(ChainFixture, ARoleProfileAssumesItsRoleWithItsSourceProfile) {

@@ -7,6 +7,7 @@
 #include "dynamodb/AwsDynamoDBService.h"
 #include "framework/TeskPrototypeEnvironment.h"
 #include "store/BackupStore.h"
+#include "store/ChunkCodec.h"
 #include "store/StoreReadEnvironment.h"
 
 namespace {
@@ -51,12 +52,17 @@ bool prepareManifest(const BackupJobOptions& options, BackupStore& store, Backup
             error = "job " + id + " of " + where(options) + " is already complete; start a new backup instead";
             return false;
         }
+        if (options.compressionLevel > 0 && manifest.codec.empty()) {
+            error = "job " + id + " stores its chunks uncompressed; resume it without --compress";
+            return false;
+        }
         return true;
     }
     manifest.table = options.table;
     manifest.region = options.region;
     manifest.level = options.incremental ? "incremental" : "full";
     manifest.segmentCount = options.incremental ? 0 : options.segments;
+    if (options.compressionLevel > 0) manifest.codec = kZstdCodec;
     manifest.startTime = options.clock->now();
     return store.allocateJobId(manifest.jobId, error);
 }
@@ -181,7 +187,8 @@ BackupJobResult runBackupJob(const BackupJobOptions& options) {
     }
 
     auto sink = store.openJobLog(manifest, options.logToStderr);
-    StoreEnvironment environment(store, manifest, sink, options.clock, options.chunkSize, options.stopFlag);
+    StoreEnvironment environment(store, manifest, sink, options.clock, options.chunkSize, options.stopFlag,
+                                 options.compressionLevel);
     if (options.onStart) options.onStart(environment);
     GlobalTableMap globals = globalTablesFor(options, environment);
     const bool done = manifest.incremental() ? runIncremental(options, store, environment, globals)

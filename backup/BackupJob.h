@@ -30,6 +30,7 @@ struct BackupJobOptions {
     int64_t readCapacity = 0;  // full: raise read capacity to this for the scan; 0: leave it
     int64_t resumeJob = 0;     // full: a stopped, failed or interrupted job to continue; 0: a new job
     uint64_t chunkSize = StoreEnvironment::kDefaultChunkSize;
+    int compressionLevel = 0;  // above 0: chunks are compressed with zstd at this level
     AmazonCredentials credentials;
     bool logToStderr = false;  // the job log always goes to the job's backup.log
     Clock* clock = &systemClock();

@@ -17,6 +17,7 @@
 #include "cli/Progress.h"
 #include "dynamodb/AwsDynamoDBService.h"
 #include "framework/TeskPrototypeEnvironment.h"
+#include "store/ChunkCodec.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ struct BackupArgs {
     int64_t resume = 0;
     uint64_t chunkSize = StoreEnvironment::kDefaultChunkSize;
     unsigned parallelTables = 1;
+    std::string compress;
     AwsOptions aws;
     Verbosity verbosity;
 };
@@ -104,6 +106,8 @@ TableOutcome backUpOne(const BackupArgs& args, const std::string& table, const s
     options.readCapacity = args.readCapacity;
     options.resumeJob = args.resume;
     options.chunkSize = args.chunkSize;
+    std::string ignored; // --compress was checked before any table started
+    if (!args.compress.empty()) parseCompression(args.compress, options.compressionLevel, ignored);
     options.logToStderr = args.verbosity.verbose;
     options.stopFlag = &stopRequested;
     options.credentials = credentials;
@@ -162,6 +166,12 @@ int runBackup(BackupArgs args) {
         }
     if (args.tables.empty() && args.matching.empty()) {
         std::fprintf(stderr, "ddb-backup backup: name the tables with --table or --tables-matching\n");
+        return kExitUsage;
+    }
+    int level = 0;
+    std::string problem;
+    if (!args.compress.empty() && !parseCompression(args.compress, level, problem)) {
+        std::fprintf(stderr, "ddb-backup backup: --compress: %s\n", problem.c_str());
         return kExitUsage;
     }
     if (args.resume > 0 && (args.tables.size() != 1 || !args.matching.empty())) {
@@ -262,6 +272,8 @@ void addBackupCommand(CLI::App& app, int& status) {
     command->add_option("--chunk-size", args->chunkSize, "size at which a stream of lines starts a new chunk "
                                                          "(default 16777216)")
         ->check(CLI::Range(uint64_t(1024), uint64_t(1) << 40));
+    command->add_option("--compress", args->compress,
+                        "compress each chunk with zstd (zstd, or zstd:LEVEL from 1 to 19; zstd is level 3)");
     command->add_option("--parallel-tables", args->parallelTables, "tables backed up at once (default 1)")
         ->check(CLI::Range(1, 64));
     addAwsOptions(*command, args->aws);

@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(cmake make g++ pkg-config libcurl4-openssl-dev libssl-dev rapidjson-dev
           libgtest-dev libgmock-dev libbenchmark-dev python3 curl ca-certificates
-          openjdk-17-jre-headless iproute2 util-linux clang-14 libclang-rt-14-dev libinih-dev libcli11-dev)
+          openjdk-17-jre-headless iproute2 util-linux clang-14 libclang-rt-14-dev libinih-dev libcli11-dev libzstd-dev)
 command -v node >/dev/null 2>&1 || packages+=(nodejs)
 command -v npm >/dev/null 2>&1 || packages+=(npm)
 

@@ -1,5 +1,7 @@
 #include "store/BackupManifest.h"
 
+#include "store/ChunkCodec.h"
+
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -86,8 +88,9 @@ std::string BackupManifest::toJson() const {
     };
     writer.StartObject();
     writer.Key("version");
-    writer.Int(version);
+    writer.Int(codec.empty() ? version : kCompressedVersion);
     text("level", level);
+    if (!codec.empty()) text("codec", codec);
     text("table", table);
     text("region", region);
     writer.Key("job");
@@ -237,7 +240,7 @@ bool BackupManifest::fromJson(const std::string& text, BackupManifest& manifest,
         error = "no version";
         return false;
     }
-    if (version > kVersion) {
+    if (version > kCompressedVersion) {
         error = "written by a newer version (" + std::to_string(version) + ")";
         return false;
     }
@@ -248,6 +251,20 @@ bool BackupManifest::fromJson(const std::string& text, BackupManifest& manifest,
         !readInt64(document, "segmentCount", segmentCount) || segmentCount < 0 ||
         !readString(document, "status", read.status)) {
         error = "a required member is missing or of the wrong type";
+        return false;
+    }
+    auto codec = document.FindMember("codec");
+    if (codec != document.MemberEnd()) {
+        if (!codec->value.IsString() || std::string(codec->value.GetString()) != kZstdCodec) {
+            error = "unknown chunk codec";
+            return false;
+        }
+        read.codec = kZstdCodec;
+    }
+    // Compressed chunks are announced by the version, so that readers that
+    // know no codec refuse them instead of reading them as lines.
+    if ((version == kCompressedVersion) != !read.codec.empty()) {
+        error = read.codec.empty() ? "version 2 without a chunk codec" : "a chunk codec in a version 1 manifest";
         return false;
     }
     if (read.level != "full" && read.level != "incremental") {

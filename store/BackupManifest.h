@@ -51,6 +51,8 @@ struct ShardRecord {
 
 struct BackupManifest {
     static constexpr int kVersion = 1;
+    // A job whose chunks are compressed: readers that know no codec refuse it.
+    static constexpr int kCompressedVersion = 2;
     static constexpr const char* kFileName = "manifest.json";
     static constexpr int64_t kMaxSegments = 1000000;
 
@@ -63,6 +65,7 @@ struct BackupManifest {
     int64_t endTime = 0;
     unsigned segmentCount = 0;
     std::string status = "running"; // running, stopped, failed, complete
+    std::string codec;              // of the chunks: "" (none) or "zstd" (version 2)
     std::string failure;            // why a failed job failed
     std::map<int, SegmentRecord> segments;         // full backups
     std::map<std::string, ShardRecord> shards;     // incremental backups

@@ -7,10 +7,11 @@
 
 ChunkedOutput::ChunkedOutput(TeskEnvironment& environment, StoreBackend& backend, std::string stream,
                              std::vector<ChunkRecord> previous, uint64_t chunkSize, WriteProgress& progress,
-                             OnClose onClose, OnProgress onProgress)
+                             OnClose onClose, OnProgress onProgress, int compressionLevel)
     : TeskOutput(backend.where(stream)), environment_(environment), backend_(backend), stream_(std::move(stream)),
       progress_(progress), chunkSize_(chunkSize == 0 ? 1 : chunkSize), onClose_(std::move(onClose)),
-      onProgress_(std::move(onProgress)), chunks_(std::move(previous)), recorded_(chunks_.size()) {
+      onProgress_(std::move(onProgress)), chunks_(std::move(previous)), recorded_(chunks_.size()),
+      compressor_(compressionLevel > 0 ? std::make_unique<ChunkCompressor>(compressionLevel) : nullptr) {
     for (const auto& chunk : chunks_) lines_ += chunk.lines;
 }
 
@@ -51,27 +52,47 @@ bool ChunkedOutput::openChunk() {
     if (!writer_) return fail(error);
     digest_ = std::make_unique<Sha256Digest>();
     midLine_ = false;
+    filled_ = 0;
+    return true;
+}
+
+// Stored bytes go to the chunk and into its hash.
+bool ChunkedOutput::store(const char* data, size_t length) {
+    std::string error;
+    if (!writer_->write(data, length, error)) return fail(error);
+    digest_->add(data, length);
+    current_.bytes += length;
+    progress_.bytes += length;
     return true;
 }
 
 bool ChunkedOutput::writeToChunk(const char* data, size_t length) {
-    std::string error;
-    if (!writer_->write(data, length, error)) return fail(error);
-    digest_->add(data, length);
+    if (compressor_) {
+        std::string error;
+        compressed_.clear();
+        if (!compressor_->compress(data, length, false, compressed_, error)) return fail(error);
+        if (!store(compressed_.data(), compressed_.size())) return false;
+    } else if (!store(data, length)) {
+        return false;
+    }
     uint64_t lines = 0;
     for (const char* at = data; (at = static_cast<const char*>(std::memchr(at, '\n', data + length - at))); ++at)
         ++lines;
-    current_.bytes += length;
+    filled_ += length;
     current_.lines += lines;
     lines_ += lines;
     midLine_ = length > 0 && data[length - 1] != '\n';
     progress_.lines += lines;
-    progress_.bytes += length;
     return true;
 }
 
 bool ChunkedOutput::sealChunk() {
     std::string error;
+    if (compressor_) {
+        compressed_.clear();
+        if (!compressor_->compress(nullptr, 0, true, compressed_, error)) return fail(error);
+        if (!store(compressed_.data(), compressed_.size())) return false;
+    }
     const bool committed = writer_->commit(error);
     writer_.reset();
     if (!committed) return fail(error);
@@ -87,14 +108,14 @@ bool ChunkedOutput::putString(const std::string& data) {
     while (position < data.size()) {
         if (!writer_ && !openChunk()) return false;
         const size_t left = data.size() - position;
-        const uint64_t room = chunkSize_ > current_.bytes ? chunkSize_ - current_.bytes : 0;
+        const uint64_t room = chunkSize_ > filled_ ? chunkSize_ - filled_ : 0;
         size_t take = left;
         if (left > room) {
             // Fill the chunk up to its last whole line that fits.
             size_t cut = room > 0 ? data.rfind('\n', position + room - 1) : std::string::npos;
             if (cut != std::string::npos && cut >= position) {
                 take = cut - position + 1;
-            } else if (current_.bytes == 0 || midLine_) {
+            } else if (filled_ == 0 || midLine_) {
                 // A line longer than the room: it goes whole into this chunk.
                 size_t end = data.find('\n', position);
                 take = end == std::string::npos ? left : end - position + 1;
@@ -105,7 +126,7 @@ bool ChunkedOutput::putString(const std::string& data) {
         }
         if (!writeToChunk(data.data() + position, take)) return false;
         position += take;
-        if (current_.bytes >= chunkSize_ && !midLine_ && !sealChunk()) return false;
+        if (filled_ >= chunkSize_ && !midLine_ && !sealChunk()) return false;
     }
     return true;
 }
@@ -118,7 +139,7 @@ void ChunkedOutput::updateRestart(const std::string& restart) {
     restart_ = restart;
     // An empty text is the end of the stream (or its start): only close records it.
     if (!onProgress_ || failed_ || closed_ || restart.empty() || chunks_.size() == recorded_ || midLine_) return;
-    if (writer_ && current_.bytes > 0 && !sealChunk()) return;
+    if (writer_ && filled_ > 0 && !sealChunk()) return;
     writer_.reset();
     const std::string error = backend_.sync(stream_);
     if (!error.empty()) {
@@ -131,7 +152,7 @@ void ChunkedOutput::updateRestart(const std::string& restart) {
 bool ChunkedOutput::close(const std::string& restart) {
     if (failed_ || closed_) return false;
     if (writer_) {
-        if (current_.bytes > 0) {
+        if (filled_ > 0) {
             if (!sealChunk()) return false;
         } else {
             writer_.reset(); // an empty chunk is never committed

@@ -21,6 +21,7 @@
 #include "framework/TeskOutput.h"
 #include "platform/Crypto.h"
 #include "store/BackupManifest.h"
+#include "store/ChunkCodec.h"
 #include "store/StoreBackend.h"
 
 // What the outputs of one job share: what they wrote (for progress
@@ -44,9 +45,11 @@ public:
     // Records where an open stream stands: every chunk up to `restart`.
     using OnProgress = std::function<bool(const std::string& restart, const std::vector<ChunkRecord>& chunks)>;
 
+    // With a `compressionLevel` above 0, each chunk is one zstd frame of its
+    // lines, and the chunk size counts the lines' bytes.
     ChunkedOutput(TeskEnvironment& environment, StoreBackend& backend, std::string stream,
                   std::vector<ChunkRecord> previous, uint64_t chunkSize, WriteProgress& progress, OnClose onClose,
-                  OnProgress onProgress = nullptr);
+                  OnProgress onProgress = nullptr, int compressionLevel = 0);
     ~ChunkedOutput() override;
 
     bool putString(const std::string& data) override;
@@ -64,6 +67,7 @@ public:
 private:
     bool openChunk();
     bool writeToChunk(const char* data, size_t length);
+    bool store(const char* data, size_t length);
     bool sealChunk();
     bool fail(const std::string& why);
 
@@ -76,6 +80,9 @@ private:
     const OnProgress onProgress_;
     std::vector<ChunkRecord> chunks_;
     size_t recorded_; // chunks_ as far as recorded
+    std::unique_ptr<ChunkCompressor> compressor_;
+    std::string compressed_;
+    uint64_t filled_ = 0; // bytes of lines in the current chunk
     std::string restart_;
     bool failed_ = false;
     bool closed_ = false;

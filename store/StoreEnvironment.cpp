@@ -31,9 +31,11 @@ private:
 } // namespace
 
 StoreEnvironment::StoreEnvironment(BackupStore& store, BackupManifest manifest, std::shared_ptr<LogSink> sink,
-                                   Clock* clock, uint64_t chunkSize, const std::atomic<bool>* stopFlag)
+                                   Clock* clock, uint64_t chunkSize, const std::atomic<bool>* stopFlag,
+                                   int compressionLevel)
     : TeskEnvironment(manifest.directoryName(), std::move(sink), clock), store_(store),
       jobKey_(BackupStore::jobKey(manifest)), jobDirectory_(store.jobDirectory(manifest)), chunkSize_(chunkSize),
+      compressionLevel_(manifest.codec.empty() ? 0 : (compressionLevel > 0 ? compressionLevel : 3)),
       manifest_(std::move(manifest)) {
     progress_.stopFlag = stopFlag;
 }
@@ -59,7 +61,8 @@ std::shared_ptr<TeskOutput> StoreEnvironment::openSegmentOutput(const std::strin
         },
         [this, segment](const std::string& restart, const std::vector<ChunkRecord>& chunks) {
             return recordSegmentProgress(segment, restart, chunks);
-        });
+        },
+        compressionLevel_);
 }
 
 std::shared_ptr<TeskOutput> StoreEnvironment::openShardOutput(const std::string& table, const std::string& shardId,
@@ -79,7 +82,8 @@ std::shared_ptr<TeskOutput> StoreEnvironment::openShardOutput(const std::string&
         *this, store_.backend(), stream, std::vector<ChunkRecord>(), chunkSize_, progress_,
         [this, shardId](const std::string& state, const std::vector<ChunkRecord>& chunks,
                         const std::vector<TimeMark>& times) { return recordShard(shardId, state, chunks, times);
-        });
+        },
+        nullptr, compressionLevel_);
 }
 
 std::shared_ptr<TeskOutput> StoreEnvironment::openDescriptionOutput() {

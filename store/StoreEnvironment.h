@@ -25,8 +25,11 @@ public:
 
     // `manifest` is the job as it stands (new, or loaded to resume it).
     // `stopFlag`, when given, is the host's request to stop (signals).
+    // A manifest with the zstd codec gets its chunks compressed at
+    // `compressionLevel` (3 when 0).
     StoreEnvironment(BackupStore& store, BackupManifest manifest, std::shared_ptr<LogSink> sink, Clock* clock,
-                     uint64_t chunkSize = kDefaultChunkSize, const std::atomic<bool>* stopFlag = nullptr);
+                     uint64_t chunkSize = kDefaultChunkSize, const std::atomic<bool>* stopFlag = nullptr,
+                     int compressionLevel = 0);
 
     std::shared_ptr<TeskOutput> openSegmentOutput(const std::string& table, int segment) override;
     std::shared_ptr<TeskOutput> openDescriptionOutput() override;
@@ -67,6 +70,7 @@ private:
     const std::string jobKey_;
     const std::string jobDirectory_;
     const uint64_t chunkSize_;
+    const int compressionLevel_; // 0: chunks are stored as they are
     WriteProgress progress_;
     std::atomic<unsigned> segmentsDone_{0};
     mutable std::mutex manifestMutex_;

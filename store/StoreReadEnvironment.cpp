@@ -6,6 +6,7 @@
 #include "framework/MemoryStreams.h"
 #include "platform/Crypto.h"
 #include "store/BackupVerifier.h"
+#include "store/ChunkCodec.h"
 
 namespace {
 
@@ -15,10 +16,13 @@ namespace {
 // split at line feeds.
 class ChunkedInput : public TeskInput {
 public:
+    // `compressed`: each chunk is a zstd frame of its lines.
     ChunkedInput(std::shared_ptr<StoreBackend> backend, std::string stream, std::vector<ChunkRecord> chunks,
-                 TeskEnvironment& environment, std::atomic<uint64_t>* lineCounter, uint64_t lineLimit = UINT64_MAX)
+                 TeskEnvironment& environment, std::atomic<uint64_t>* lineCounter, bool compressed,
+                 uint64_t lineLimit = UINT64_MAX)
         : TeskInput(backend->where(stream)), backend_(std::move(backend)), stream_(std::move(stream)),
-          chunks_(std::move(chunks)), environment_(environment), lineCounter_(lineCounter), linesLeft_(lineLimit) {}
+          chunks_(std::move(chunks)), environment_(environment), lineCounter_(lineCounter), linesLeft_(lineLimit),
+          decompressor_(compressed ? std::make_unique<ChunkDecompressor>() : nullptr) {}
 
     bool error() override { return failed_; }
 
@@ -36,7 +40,7 @@ public:
                 if (!finishChunk()) return false;
                 continue;
             }
-            const char* begin = buffer_.data() + start_;
+            const char* begin = data_ + start_;
             const void* feed = std::memchr(begin, '\n', end_ - start_);
             if (!feed) {
                 line.append(begin, end_ - start_);
@@ -47,7 +51,6 @@ public:
             line.append(begin, length);
             start_ += length + 1;
             --linesLeft_;
-            bytes_ += line.size() + 1;
             if (lineCounter_) ++*lineCounter_;
             return true;
         }
@@ -86,15 +89,32 @@ private:
         if (!reader_) return fail(error);
         start_ = end_ = 0;
         bytes_ = 0;
+        if (decompressor_) decompressor_->reset();
         return true;
     }
 
+    // The next block of the chunk's lines; none at its end.
     bool fill() {
-        const long got = reader_->read(buffer_.data(), buffer_.size());
-        if (got < 0) return fail(reader_->error());
-        start_ = 0;
-        end_ = static_cast<size_t>(got);
-        return true;
+        start_ = end_ = 0;
+        for (;;) {
+            const long got = reader_->read(buffer_.data(), buffer_.size());
+            if (got < 0) return fail(reader_->error());
+            bytes_ += static_cast<uint64_t>(got);
+            if (!decompressor_) {
+                data_ = buffer_.data();
+                end_ = static_cast<size_t>(got);
+                return true;
+            }
+            decoded_.clear();
+            std::string error;
+            if (!decompressor_->decompress(buffer_.data(), static_cast<size_t>(got), decoded_, error))
+                return fail(path_ + ": " + error);
+            if (got == 0 && !decompressor_->finished()) return fail(path_ + ": its zstd frame is cut short");
+            data_ = decoded_.data();
+            end_ = decoded_.size();
+            // A block may hold no whole output yet; read on until it does or the chunk ends.
+            if (end_ > 0 || got == 0) return true;
+        }
     }
 
     bool finishChunk() {
@@ -122,10 +142,13 @@ private:
     std::vector<char> buffer_;
     size_t start_ = 0, end_ = 0; // the unread bytes of buffer_
     std::string path_;
-    uint64_t bytes_ = 0;
+    uint64_t bytes_ = 0; // stored bytes read of the current chunk
+    const char* data_ = nullptr; // the current block of lines
+    std::string decoded_;
     bool failed_ = false;
     std::atomic<uint64_t>* lineCounter_;
     uint64_t linesLeft_;
+    std::unique_ptr<ChunkDecompressor> decompressor_;
 };
 
 // How many of a shard's lines hold changes made at or before `until`: its
@@ -169,7 +192,7 @@ std::shared_ptr<TeskInput> StoreReadEnvironment::openSegmentInput(const std::str
     std::vector<ChunkRecord> chunks = found == job_.manifest.segments.end() ? std::vector<ChunkRecord>()
                                                                              : found->second.chunks;
     return std::make_shared<ChunkedInput>(job_.backend, keyJoin(job_.key, std::to_string(segment + 1)), std::move(chunks), *this,
-                                          lineCounter_);
+                                          lineCounter_, compressed());
 }
 
 std::shared_ptr<TeskInput> StoreReadEnvironment::openShardInput(const std::string& shardId, int64_t) {
@@ -179,7 +202,8 @@ std::shared_ptr<TeskInput> StoreReadEnvironment::openShardInput(const std::strin
     // data here: an empty input, as the restore expects for such a shard.
     if (found == job_.manifest.shards.end())
         return std::make_shared<ChunkedInput>(job_.backend, keyJoin(job_.key, shardId), std::vector<ChunkRecord>(), *this,
-                                              lineCounter_);
+                                              lineCounter_, compressed());
     return std::make_shared<ChunkedInput>(job_.backend, keyJoin(job_.key, shardId), found->second.chunks, *this, lineCounter_,
+                                          compressed(),
                                           until_ > 0 ? linesUntil(found->second, until_) : UINT64_MAX);
 }

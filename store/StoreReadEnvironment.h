@@ -32,6 +32,7 @@ public:
 
 private:
     std::shared_ptr<TeskInput> openFile(const std::string& name);
+    bool compressed() const { return !job_.manifest.codec.empty(); }
 
     const BackupStore::Job job_;
     std::atomic<uint64_t>* lineCounter_ = nullptr;

@@ -125,6 +125,14 @@ check "tables by pattern, one excluded, two at once" 0 "$cli" backup --tables-ma
 check "one missing table among several fails the run" 1 "$cli" backup --table "$other,no-such-$$" --store "$store"
 contains "and names the failed one" "failed: no-such-$$"
 
+# Compressed chunks round-trip; an unknown compression is a usage error.
+check "a compressed backup" 0 "$cli" backup --table "$other" --store "$work/zstd-store" --compress zstd:1 --quiet
+check "verifies" 0 "$cli" verify --store "$work/zstd-store"
+check "and restores" 0 "$cli" restore --store "$work/zstd-store" --table "$other" --to "$other-zstd" --quiet
+check "to the same items" 0 "$build/tools/table-diff/ddb-table-diff" "$other" "$other-zstd"
+check "an unknown compression" 2 "$cli" backup --table "$other" --store "$store" --compress lz4
+contains "is refused with what to give" "give zstd or zstd:LEVEL"
+
 # A user with only the shared files: a role over a source_profile, assumed
 # through STS (a loopback one here) with the base profile's keys.
 python3 "$(dirname "$0")/../support/fake_sts.py" "$work/sts.log" >"$work/sts.port" &
@@ -226,7 +234,21 @@ resume=()
 for round in 1 2 3; do
   "$cli" backup --table "$kill_table" --store "$kill_store" --segments 4 --chunk-size 262144 --quiet "${resume[@]}" >/dev/null 2>&1 &
   pid=$!
-  sleep "$((RANDOM % 3 + 2)).$((RANDOM % 10))"
+  if [ "$round" -eq 1 ]; then
+    # The first kill comes once some segment has recorded progress, at a
+    # random moment after that.
+    for _ in $(seq 300); do
+      kill -0 "$pid" 2>/dev/null || break
+      python3 -c '
+import glob, json, sys
+paths = glob.glob(sys.argv[1] + "/us-east-1/*/F*/manifest.json")
+sys.exit(0 if paths and json.load(open(paths[0]))["segments"] else 1)' "$kill_store" 2>/dev/null && break
+      sleep 0.1
+    done
+    sleep "0.$((RANDOM % 10))"
+  else
+    sleep "$((RANDOM % 3 + 1)).$((RANDOM % 10))"
+  fi
   kill -9 "$pid" 2>/dev/null
   wait "$pid" 2>/dev/null
   [ "$(job_state)" = "complete" ] && break

@@ -133,6 +133,15 @@ TEST(StrictParsers, ManifestsThatContradictThemselvesAreRefused) {
                                    R"({"name":"description.json","bytes":1,"sha256":"00"},{"name":"description.json","bytes":1,"sha256":"00"}])"),
                   "file description.json is listed twice"},
              Case{manifest("full", R"("segmentCount":0,"status":"complete","segments":[],"status":"failed")"), "not a JSON object"},
+             Case{manifest("full", R"("segmentCount":0,"status":"complete","segments":[],"codec":"zstd")"),
+                  "a chunk codec in a version 1 manifest"},
+             Case{std::string(R"({"version":2)") + manifest("full", R"("segmentCount":0,"status":"complete","segments":[])").substr(12),
+                  "version 2 without a chunk codec"},
+             Case{std::string(R"({"version":2)") +
+                      manifest("full", R"("segmentCount":0,"status":"complete","segments":[],"codec":"lz4")").substr(12),
+                  "unknown chunk codec"},
+             Case{std::string(R"({"version":3)") + manifest("full", R"("segmentCount":0,"status":"complete","segments":[])").substr(12),
+                  "written by a newer version"},
          }) {
         EXPECT_FALSE(BackupManifest::fromJson(c.text, read, error)) << c.text;
         EXPECT_NE(error.find(c.why), std::string::npos) << error << " / " << c.text;

@@ -21,6 +21,20 @@ struct BackendFixture : ::testing::TestWithParam<bool> {
                                                        : std::make_shared<LocalStoreBackend>(directory.path + "/store");
     void SetUp() override { ASSERT_EQ(backend->open(), ""); }
 
+    std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
+    ManualClock clock{1700000000};
+    // A new full job of "orders" in the store on this backend.
+    BackupManifest newJob(BackupStore& store, unsigned segments, const std::string& codec = "") {
+        BackupManifest manifest;
+        manifest.table = "orders";
+        manifest.region = "eu-west-1";
+        manifest.segmentCount = segments;
+        manifest.codec = codec;
+        std::string error;
+        EXPECT_TRUE(store.allocateJobId(manifest.jobId, error)) << error;
+        return manifest;
+    }
+
     std::string readAll(const std::string& key) {
         std::string error, data;
         auto reader = backend->read(key, error);
@@ -82,14 +96,8 @@ TEST_P(BackendFixture, ALockExcludesUntilReleased) {
 // A full job written, committed and read back through the backend alone.
 TEST_P(BackendFixture, AJobWrittenThroughTheBackendVerifiesAndReadsBack) {
     BackupStore store(backend);
-    auto log = std::make_shared<MemoryLogSink>();
-    ManualClock clock(1700000000);
-    BackupManifest manifest;
-    manifest.table = "orders";
-    manifest.region = "eu-west-1";
-    manifest.segmentCount = 2;
+    const BackupManifest manifest = newJob(store, 2);
     std::string error;
-    ASSERT_TRUE(store.allocateJobId(manifest.jobId, error)) << error;
     std::string segment0, segment1;
     for (int i = 0; i < 40; ++i) (i % 2 ? segment1 : segment0) += R"({"id":{"S":")" + std::to_string(i) + R"("}})" "\n";
     {
@@ -149,15 +157,8 @@ TEST_P(BackendFixture, AJobWrittenThroughTheBackendVerifiesAndReadsBack) {
 // light check needs no decompression), and it reads back line for line.
 TEST_P(BackendFixture, CompressedChunksVerifyAndReadBack) {
     BackupStore store(backend);
-    auto log = std::make_shared<MemoryLogSink>();
-    ManualClock clock(1700000000);
-    BackupManifest manifest;
-    manifest.table = "orders";
-    manifest.region = "eu-west-1";
-    manifest.segmentCount = 1;
-    manifest.codec = kZstdCodec;
+    const BackupManifest manifest = newJob(store, 1, kZstdCodec);
     std::string error;
-    ASSERT_TRUE(store.allocateJobId(manifest.jobId, error)) << error;
     std::string lines;
     for (int i = 0; i < 2000; ++i)
         lines += R"({"id":{"S":")" + std::to_string(i) + R"("},"v":{"S":"the same words again and again"}})" "\n";

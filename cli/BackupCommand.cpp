@@ -253,7 +253,7 @@ void addBackupCommand(CLI::App& app, int& status) {
         ->delimiter(',');
     command->add_option("--tables-matching", args->matching, "back up every table whose name matches this glob");
     command->add_option("--exclude", args->excludes, "leave out the tables matching this glob (repeatable)");
-    command->add_option("--store", args->store, "the backup store (created if missing)")->required();
+    addStoreOption(*command, args->store, "the backup store (created if missing)");
     auto* incremental = command->add_flag("--incremental", args->incremental,
                                           "back up the stream's changes instead of every item");
     command->add_option("--segments", args->segments, "parallel scan segments, 1 to 1000 (default 4)")

@@ -80,6 +80,17 @@ bool resolveAws(const char* command, const AwsOptions& options, const Verbosity&
     return true;
 }
 
+CLI::Option* addStoreOption(CLI::App& command, std::string& store, const std::string& description) {
+    return command.add_option("--store", store, description)
+        ->required()
+        ->check([](const std::string& value) -> std::string {
+            auto scheme = value.find("://");
+            if (scheme == std::string::npos) return {};
+            return "the store '" + value + "' names the scheme " + value.substr(0, scheme) +
+                   "://, which this build cannot use; give a local folder";
+        });
+}
+
 bool requireStore(const char* command, const std::string& store) {
     struct stat info {};
     if (::stat(store.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return true;

@@ -75,7 +75,7 @@ void addJobsCommand(CLI::App& app, int& status) {
         "made FROM where its chain stood UNTIL it began; restore --at takes any second its\n"
         "chain covers. A job whose process ended without finishing it is shown as\n"
         "interrupted; resume it with 'ddb-backup backup --resume JOB'.");
-    command->add_option("--store", args->store, "the backup store")->required();
+    addStoreOption(*command, args->store, "the backup store");
     command->add_flag("--json", args->json, "print one JSON document instead of a table");
     command->callback([args, &status] { status = runJobs(*args); });
 }

@@ -151,7 +151,7 @@ void addRestoreCommand(CLI::App& app, int& status) {
         "every change since that full began, up to that job or time. Every chunk is\n"
         "verified before anything is written. The destination is created from the\n"
         "backed-up description unless it exists.");
-    command->add_option("--store", args->store, "the backup store")->required();
+    addStoreOption(*command, args->store, "the backup store");
     command->add_option("--table", args->table, "the backed-up table")->required();
     auto* job = command->add_option("--job", args->job, "restore to this job (default: the newest complete one)")
                     ->check(CLI::PositiveNumber);

@@ -102,7 +102,7 @@ void addVerifyCommand(CLI::App& app, int& status) {
     command->footer("Re-reads backup jobs against their manifests: every chunk's size, line count and\n"
                     "SHA-256, every line as a DynamoDB item, and the control files. Exits 1 and names\n"
                     "the file on any mismatch, and for any job that is not complete.");
-    command->add_option("--store", args->store, "the backup store")->required();
+    addStoreOption(*command, args->store, "the backup store");
     command->add_option("--job", args->job, "verify only this job (default: every job)")->check(CLI::PositiveNumber);
     command->add_flag("--json", args->json, "print one JSON document instead of lines");
     command->callback([args, &status] { status = runVerify(*args); });

@@ -68,6 +68,13 @@ contains "says there is no store" "there is no backup store at $work/typo"
 check "verify of a store that does not exist" 2 "$cli" verify --store "$work/typo"
 check "restore from a store that does not exist" 2 "$cli" restore --store "$work/typo" --table "$table"
 
+for command in backup jobs verify restore; do
+  extra=(); case $command in backup | restore) extra=(--table "$table") ;; esac
+  check "$command into a store with an unknown scheme" 2 env --chdir="$work" "$(realpath "$cli")" $command "${extra[@]}" --store gs://bucket/prefix
+  contains "$command names the scheme it cannot use" "names the scheme gs://"
+done
+if [ -e "$work/gs:" ]; then echo "FAIL: an unknown scheme made a local folder"; failures=$((failures + 1)); fi
+
 check "sample table" 0 "$sample" --table "$table" --items 3000
 check "backup" 0 "$cli" backup --table "$table" --store "$store" --segments 3 --chunk-size 65536
 contains "backup summary" "complete"

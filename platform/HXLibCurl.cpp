@@ -69,6 +69,56 @@ CURLSH* threadShare() {
     return share.get();
 }
 
+// Drives one thread's exchanges. curl_easy_perform would build a multi
+// handle of its own, with its wake-up socket pair, for every fresh easy
+// handle and tear it down with it: per request, a cost larger than the
+// signing. One per thread keeps that to once.
+class ThreadMulti {
+public:
+    ThreadMulti() : multi_(curl_multi_init()) {}
+    ~ThreadMulti() {
+        if (multi_) curl_multi_cleanup(multi_);
+    }
+    CURLM* get() const { return multi_; }
+
+private:
+    CURLM* multi_;
+};
+
+CURLM* threadMulti() {
+    thread_local ThreadMulti multi;
+    return multi.get();
+}
+
+// curl_easy_perform through the thread's multi handle: the same transfer,
+// limits and result. `multiError` is set when the multi interface itself
+// failed (the transfer's own failures come back as its result).
+CURLcode perform(CURL* easy, std::string& multiError) {
+    CURLM* multi = threadMulti();
+    if (!multi || curl_multi_add_handle(multi, easy) != CURLM_OK) return curl_easy_perform(easy);
+    CURLcode result = CURLE_GOT_NOTHING;
+    for (bool done = false; !done;) {
+        int running = 0;
+        CURLMcode code = curl_multi_perform(multi, &running);
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &queued))
+            if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
+                result = message->data.result;
+                done = true;
+            }
+        // Waits at most until the transfer's next time-out is due.
+        if (code == CURLM_OK && !done && running > 0) code = curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+        if (code != CURLM_OK) {
+            multiError = curl_multi_strerror(code);
+            result = CURLE_RECV_ERROR;
+            break;
+        }
+        if (!done && running == 0) break; // ended without a result: nothing came back
+    }
+    curl_multi_remove_handle(multi, easy);
+    return result;
+}
+
 } // namespace
 
 HXLibCurl::HXLibCurl() { initialiseCurlOnce(); }
@@ -194,7 +244,8 @@ bool HXLibCurl::HXLibCurlSendHttpReq(int type, const char* url, const void* data
         curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, given.lowSpeedSeconds);
     }
 
-    CURLcode code = curl_easy_perform(handle_);
+    std::string multiError;
+    CURLcode code = perform(handle_, multiError);
     curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, nullptr);
     curl_slist_free_all(requestHeaders);
     long status = 0;
@@ -202,7 +253,7 @@ bool HXLibCurl::HXLibCurlSendHttpReq(int type, const char* url, const void* data
     m_httpStatus = status;
     if (code != CURLE_OK) {
         lastCode_ = code;
-        lastError_ = errorBuffer_[0] ? errorBuffer_ : curl_easy_strerror(code);
+        lastError_ = !multiError.empty() ? multiError : errorBuffer_[0] ? errorBuffer_ : curl_easy_strerror(code);
         return false;
     }
     return true;

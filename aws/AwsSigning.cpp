@@ -3,6 +3,8 @@
 #include <cctype>
 #include <ctime>
 
+#include <openssl/crypto.h>
+
 #include "aws/AwsRequestService.h"
 #include "platform/Crypto.h"
 
@@ -41,6 +43,41 @@ std::string AwsRequestService::sha256(const std::string& data) {
     digest.add(data.data(), data.size());
     return digest.finishHex();
 }
+
+namespace {
+
+// The signing key is four HMACs deep, as costly as the rest of a signature,
+// and changes only with the day, the region, the service and the secret:
+// each thread keeps the last one it derived.
+class SigningKeyCache {
+public:
+    ~SigningKeyCache() {
+        OPENSSL_cleanse(&secret_[0], secret_.size());
+        OPENSSL_cleanse(&key_[0], key_.size());
+    }
+    const std::string& key(const std::string& secret, const std::string& date, const std::string& region,
+                           const std::string& service) {
+        if (key_.empty() || secret != secret_ || date != date_ || region != region_ || service != service_) {
+            std::string key = AwsRequestService::hmac("AWS4" + secret, date);
+            key = AwsRequestService::hmac(key, region);
+            key = AwsRequestService::hmac(key, service);
+            key = AwsRequestService::hmac(key, "aws4_request");
+            OPENSSL_cleanse(&secret_[0], secret_.size());
+            secret_ = secret;
+            date_ = date;
+            region_ = region;
+            service_ = service;
+            key_.swap(key);
+        }
+        return key_;
+    }
+
+private:
+    std::string secret_, date_, region_, service_;
+    std::string key_;
+};
+
+} // namespace
 
 bool AwsRequestService::signRequest(AmazonRequest& request) {
     // Names are lower-cased; a later name that folds onto an earlier one wins.
@@ -102,10 +139,8 @@ bool AwsRequestService::signRequest(AmazonRequest& request) {
     const std::string stringToSign =
         std::string("AWS4-HMAC-SHA256\n") + timeStamp + "\n" + scope + "\n" + sha256(canonicalRequest);
 
-    std::string key = hmac("AWS4" + request.credentials.secretAccessKey, dateStamp);
-    key = hmac(key, region);
-    key = hmac(key, request.service);
-    key = hmac(key, "aws4_request");
+    thread_local SigningKeyCache keys;
+    const std::string& key = keys.key(request.credentials.secretAccessKey, dateStamp, region, request.service);
     const std::string signature = hexEncode(hmac(key, stringToSign));
 
     request.headers["Authorization"] = "AWS4-HMAC-SHA256 Credential=" + request.credentials.accessKeyId + "/" + scope +

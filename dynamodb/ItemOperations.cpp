@@ -61,13 +61,31 @@ bool AwsDynamoDBService::isTableEmpty(const std::string& tableName) {
 namespace {
 
 // {"RequestItems":{"<table>":[ ...elements... ]}} with the elements' final
-// comma turned into a space, as DynamoDB accepts it.
-std::string batchBody(const std::string& tableName, const std::string& elements) {
-    std::string body = "{\"RequestItems\":{" + json_text::quoted(tableName) + ":[" + elements;
-    if (!elements.empty()) body.back() = ' ';
-    body += "]}}";
-    return body;
-}
+// comma turned into a space, as DynamoDB accepts it. The elements are
+// written straight into the body, which is sized for them first: a batch
+// is copied once on its way from the lines to the wire.
+class BatchBody {
+public:
+    BatchBody(std::string& body, const std::string& tableName, size_t elementBytes) : body_(body) {
+        body_.clear();
+        body_.reserve(tableName.size() + elementBytes + 32);
+        body_.append("{\"RequestItems\":{").append(json_text::quoted(tableName)).append(":[");
+        empty_ = body_.size();
+    }
+    void add(const char* opening, const std::string& data) { body_.append(opening).append(data).append("}},"); }
+    void finish() {
+        if (body_.size() > empty_) body_.back() = ' ';
+        body_ += "]}}";
+    }
+
+private:
+    std::string& body_;
+    size_t empty_;
+};
+
+constexpr const char* kPutOpening = "{\"PutRequest\":{\"Item\":";
+constexpr const char* kDeleteOpening = "{\"DeleteRequest\":{\"Key\":";
+constexpr size_t kElementOverhead = 32; // an opening and "}},"
 
 const rapidjson::Value* unprocessedFor(const rapidjson::Document& document, const std::string& tableName) {
     auto unprocessed = document.FindMember("UnprocessedItems");
@@ -81,16 +99,18 @@ const rapidjson::Value* unprocessedFor(const rapidjson::Document& document, cons
 
 AmazonOutcome<std::vector<std::string>> AwsDynamoDBService::batchPutItems(const std::string& tableName,
                                                                           const std::vector<std::string>& items) {
-    std::string elements;
+    AmazonRequest request = baseRequest("BatchWriteItem", false);
+    size_t bytes = 0;
+    for (const auto& item : items) bytes += item.size() + kElementOverhead;
+    BatchBody body(request.body, tableName, bytes);
     for (const auto& item : items) {
         // Lines come from files: one that is not a single object would splice
         // requests of its own into the batch.
         if (!isOneJsonObject(item.data(), item.size()))
             return AmazonOutcome<std::vector<std::string>>::malformed("not one JSON object, not sent: " + item.substr(0, 200));
-        elements.append("{\"PutRequest\":{\"Item\":").append(item).append("}},");
+        body.add(kPutOpening, item);
     }
-    AmazonRequest request = baseRequest("BatchWriteItem", false);
-    request.body = batchBody(tableName, elements);
+    body.finish();
     AmazonResponse response = send(request);
     if (response.httpCode != 200) return AmazonOutcome<std::vector<std::string>>(response.body);
     rapidjson::Document document;
@@ -112,17 +132,16 @@ AmazonOutcome<std::map<std::string, WriteRequest>> AwsDynamoDBService::batchWrit
     const std::string& tableName, const std::vector<std::string>& keyNames,
     const std::map<std::string, WriteRequest>& entries) {
     using Outcome = AmazonOutcome<std::map<std::string, WriteRequest>>;
-    std::string elements;
+    AmazonRequest request = baseRequest("BatchWriteItem", false);
+    size_t bytes = 0;
+    for (const auto& entry : entries) bytes += entry.second.data.size() + kElementOverhead;
+    BatchBody body(request.body, tableName, bytes);
     for (const auto& entry : entries) {
         if (!isOneJsonObject(entry.second.data.data(), entry.second.data.size()))
             return Outcome::malformed("not one JSON object, not sent: " + entry.second.data.substr(0, 200));
-        if (entry.second.type == 2)
-            elements.append("{\"DeleteRequest\":{\"Key\":").append(entry.second.data).append("}},");
-        else
-            elements.append("{\"PutRequest\":{\"Item\":").append(entry.second.data).append("}},");
+        body.add(entry.second.type == 2 ? kDeleteOpening : kPutOpening, entry.second.data);
     }
-    AmazonRequest request = baseRequest("BatchWriteItem", false);
-    request.body = batchBody(tableName, elements);
+    body.finish();
     AmazonResponse response = send(request);
     if (response.httpCode != 200) return Outcome(response.body);
     rapidjson::Document document;

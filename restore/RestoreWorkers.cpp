@@ -130,9 +130,14 @@ void* AwsDynamoDBRestoreRunner::fullRestoreThread(void* argument) {
             environment.log("fullRestoreThread", "Empty line");
             continue;
         }
-        const int copies = multiply ? args->itemMultiplier : 1;
-        for (int n = 1; n <= copies; ++n) {
-            batch.push_back(multiply ? multipliedItem(line, args->keySchema[0], n) : line);
+        if (!multiply) {
+            // The line's own buffer goes into the batch: one copy fewer.
+            batch.push_back(std::move(line));
+            sender.flush(batch, false, send);
+            continue;
+        }
+        for (int n = 1; n <= args->itemMultiplier; ++n) {
+            batch.push_back(multipliedItem(line, args->keySchema[0], n));
             sender.flush(batch, false, send);
         }
     }

@@ -94,6 +94,7 @@ int runRestore(const RestoreArgs& args) {
     uint64_t total = 0;
     StoreReadEnvironment full(plan.full, sink);
     full.countLinesInto(&replayed);
+    full.chunksProvenWhole();
     total += plan.full.manifest.totalLines();
     std::list<std::unique_ptr<StoreReadEnvironment>> held;
     std::list<TeskEnvironment*> incrementals;
@@ -101,6 +102,7 @@ int runRestore(const RestoreArgs& args) {
         held.push_back(std::make_unique<StoreReadEnvironment>(incremental, sink));
         held.back()->countLinesInto(&replayed);
         held.back()->replayChangesUntil(plan.until);
+        held.back()->chunksProvenWhole();
         incrementals.push_back(held.back().get());
         total += incremental.manifest.totalLines();
     }

@@ -10,19 +10,21 @@
 
 namespace {
 
-// The lines of a list of chunks, in order. Each chunk is checked whole
-// against its manifest record before its first line is handed out, so that
-// damaged data never reaches a table; then it is read again, in blocks
-// split at line feeds.
+// The lines of a list of chunks, in order, read in blocks split at line
+// feeds. Each chunk is checked whole against its manifest record before its
+// first line is handed out, so that damaged data never reaches a table, and
+// then read again. When every chunk has just been proven so (`proven`),
+// each is read once and hashed as it streams, and one that changed since
+// fails the input at its end instead.
 class ChunkedInput : public TeskInput {
 public:
     // `compressed`: each chunk is a zstd frame of its lines.
     ChunkedInput(std::shared_ptr<StoreBackend> backend, std::string stream, std::vector<ChunkRecord> chunks,
-                 TeskEnvironment& environment, std::atomic<uint64_t>* lineCounter, bool compressed,
+                 TeskEnvironment& environment, std::atomic<uint64_t>* lineCounter, bool compressed, bool proven,
                  uint64_t lineLimit = UINT64_MAX)
         : TeskInput(backend->where(stream)), backend_(std::move(backend)), stream_(std::move(stream)),
           chunks_(std::move(chunks)), environment_(environment), lineCounter_(lineCounter), linesLeft_(lineLimit),
-          decompressor_(compressed ? std::make_unique<ChunkDecompressor>() : nullptr) {}
+          decompressor_(compressed ? std::make_unique<ChunkDecompressor>() : nullptr), proven_(proven) {}
 
     bool error() override { return failed_; }
 
@@ -69,11 +71,20 @@ private:
         const std::string key = BackupStore::chunkPath(stream_, chunk.number);
         path_ = backend_->where(key);
         std::string error;
+        buffer_.resize(1 << 16);
+        if (proven_) {
+            reader_ = backend_->read(key, error);
+            if (!reader_) return fail(error);
+            streamed_ = std::make_unique<Sha256Digest>();
+            start_ = end_ = 0;
+            bytes_ = 0;
+            if (decompressor_) decompressor_->reset();
+            return true;
+        }
         auto reader = backend_->read(key, error);
         if (!reader) return fail(error);
         Sha256Digest digest;
         uint64_t bytes = 0;
-        buffer_.resize(1 << 16);
         for (;;) {
             const long got = reader->read(buffer_.data(), buffer_.size());
             if (got < 0) return fail(reader->error());
@@ -100,6 +111,7 @@ private:
             const long got = reader_->read(buffer_.data(), buffer_.size());
             if (got < 0) return fail(reader_->error());
             bytes_ += static_cast<uint64_t>(got);
+            if (streamed_) streamed_->add(buffer_.data(), static_cast<size_t>(got));
             if (!decompressor_) {
                 data_ = buffer_.data();
                 end_ = static_cast<size_t>(got);
@@ -123,6 +135,13 @@ private:
         if (bytes_ != chunk.bytes)
             return fail(path_ + ": changed while it was read (" + std::to_string(bytes_) + " of " +
                         std::to_string(chunk.bytes) + " bytes)");
+        if (streamed_) {
+            const std::string computed = streamed_->finishHex();
+            streamed_.reset();
+            if (computed != chunk.sha256)
+                return fail(path_ + ": changed since it was checked (checksum " + computed + ", expected " +
+                            chunk.sha256 + "); the restore is incomplete, run it again");
+        }
         return true;
     }
 
@@ -149,6 +168,8 @@ private:
     std::atomic<uint64_t>* lineCounter_;
     uint64_t linesLeft_;
     std::unique_ptr<ChunkDecompressor> decompressor_;
+    const bool proven_;
+    std::unique_ptr<Sha256Digest> streamed_; // of the current chunk, when proven_
 };
 
 // How many of a shard's lines hold changes made at or before `until`: its
@@ -192,7 +213,7 @@ std::shared_ptr<TeskInput> StoreReadEnvironment::openSegmentInput(const std::str
     std::vector<ChunkRecord> chunks = found == job_.manifest.segments.end() ? std::vector<ChunkRecord>()
                                                                              : found->second.chunks;
     return std::make_shared<ChunkedInput>(job_.backend, keyJoin(job_.key, std::to_string(segment + 1)), std::move(chunks), *this,
-                                          lineCounter_, compressed());
+                                          lineCounter_, compressed(), proven_);
 }
 
 std::shared_ptr<TeskInput> StoreReadEnvironment::openShardInput(const std::string& shardId, int64_t) {
@@ -202,8 +223,8 @@ std::shared_ptr<TeskInput> StoreReadEnvironment::openShardInput(const std::strin
     // data here: an empty input, as the restore expects for such a shard.
     if (found == job_.manifest.shards.end())
         return std::make_shared<ChunkedInput>(job_.backend, keyJoin(job_.key, shardId), std::vector<ChunkRecord>(), *this,
-                                              lineCounter_, compressed());
+                                              lineCounter_, compressed(), proven_);
     return std::make_shared<ChunkedInput>(job_.backend, keyJoin(job_.key, shardId), found->second.chunks, *this, lineCounter_,
-                                          compressed(),
+                                          compressed(), proven_,
                                           until_ > 0 ? linesUntil(found->second, until_) : UINT64_MAX);
 }

@@ -30,6 +30,12 @@ public:
     // (a restore to a point in time); set before the first input is opened.
     void replayChangesUntil(int64_t until) { until_ = until; }
 
+    // Every chunk of the job has just been checked against the manifest (as
+    // a restore does before it writes anything): inputs then read each chunk
+    // once, hashing it as it streams, and fail at its end if it changed
+    // since, instead of reading it twice. Set before the first input.
+    void chunksProvenWhole() { proven_ = true; }
+
 private:
     std::shared_ptr<TeskInput> openFile(const std::string& name);
     bool compressed() const { return !job_.manifest.codec.empty(); }
@@ -37,4 +43,5 @@ private:
     const BackupStore::Job job_;
     std::atomic<uint64_t>* lineCounter_ = nullptr;
     int64_t until_ = 0; // 0: every change
+    bool proven_ = false;
 };

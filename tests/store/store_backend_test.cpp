@@ -130,6 +130,11 @@ TEST_P(BackendFixture, AJobWrittenThroughTheBackendVerifiesAndReadsBack) {
     std::string contents;
     ASSERT_TRUE(input->getContents(contents));
     EXPECT_EQ(contents, segment1);
+    // Read once, hashed as it streams, it is the same.
+    StoreReadEnvironment proven(job, log, &clock);
+    proven.chunksProvenWhole();
+    ASSERT_TRUE(proven.openSegmentInput("orders", 0)->getContents(contents));
+    EXPECT_EQ(contents, segment0);
 
     // One byte changed in a chunk: verify names it, and a read stops before
     // handing out any of its lines.
@@ -150,6 +155,14 @@ TEST_P(BackendFixture, AJobWrittenThroughTheBackendVerifiesAndReadsBack) {
     EXPECT_FALSE(broken->getLine(line));
     EXPECT_TRUE(broken->error());
     EXPECT_TRUE(again.hasFailed());
+    // Changed after the check that proved it: the chunk's lines may have gone
+    // out, but the input fails at its end, never reads on as if whole.
+    StoreReadEnvironment late(job, log, &clock);
+    late.chunksProvenWhole();
+    auto changed = late.openSegmentInput("orders", 0);
+    EXPECT_FALSE(changed->getContents(contents));
+    EXPECT_TRUE(changed->error());
+    EXPECT_NE(late.getFailure().find("changed since it was checked"), std::string::npos) << late.getFailure();
 }
 
 // A job written with compressed chunks: its manifest names the codec in a
@@ -195,6 +208,10 @@ TEST_P(BackendFixture, CompressedChunksVerifyAndReadBack) {
     StoreReadEnvironment reader(job, log, &clock);
     std::string contents;
     ASSERT_TRUE(reader.openSegmentInput("orders", 0)->getContents(contents));
+    EXPECT_EQ(contents, lines);
+    StoreReadEnvironment proven(job, log, &clock);
+    proven.chunksProvenWhole();
+    ASSERT_TRUE(proven.openSegmentInput("orders", 0)->getContents(contents));
     EXPECT_EQ(contents, lines);
 
     const std::string chunk = BackupStore::chunkPath(BackupStore::jobKey(job.manifest) + "/1", 1);

@@ -72,15 +72,19 @@ private:
         path_ = backend_->where(key);
         std::string error;
         buffer_.resize(1 << 16);
-        if (proven_) {
-            reader_ = backend_->read(key, error);
-            if (!reader_) return fail(error);
-            streamed_ = std::make_unique<Sha256Digest>();
-            start_ = end_ = 0;
-            bytes_ = 0;
-            if (decompressor_) decompressor_->reset();
-            return true;
-        }
+        if (!proven_ && !checkWhole(key, chunk)) return false;
+        reader_ = backend_->read(key, error);
+        if (!reader_) return fail(error);
+        streamed_ = proven_ ? std::make_unique<Sha256Digest>() : nullptr;
+        start_ = end_ = 0;
+        bytes_ = 0;
+        if (decompressor_) decompressor_->reset();
+        return true;
+    }
+
+    // Reads the chunk through once against its record.
+    bool checkWhole(const std::string& key, const ChunkRecord& chunk) {
+        std::string error;
         auto reader = backend_->read(key, error);
         if (!reader) return fail(error);
         Sha256Digest digest;
@@ -96,11 +100,6 @@ private:
         if (bytes != chunk.bytes || computed != chunk.sha256)
             return fail(path_ + ": expected " + std::to_string(chunk.bytes) + " bytes with checksum " + chunk.sha256 +
                         ", read " + std::to_string(bytes) + " with " + computed);
-        reader_ = backend_->read(key, error);
-        if (!reader_) return fail(error);
-        start_ = end_ = 0;
-        bytes_ = 0;
-        if (decompressor_) decompressor_->reset();
         return true;
     }
 

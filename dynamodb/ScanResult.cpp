@@ -354,7 +354,10 @@ PageOutcome parsePage(const char* text, size_t length, PageBuffers& buffers) {
     PageHandler handler(text, length, &buffers.body[0], stream, buffers.page, buffers.key, buffers.scratch, buffers.item);
     reader.Parse<rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag>(stream, handler);
     PageOutcome outcome;
-    outcome.parsed = !reader.HasParseError() && handler.rootIsObject() && handler.consistent() && handler.written();
+    // The in-place stream ends at a NUL byte as at the body's end, so a
+    // page is whole only if the parse reached the end of what was received.
+    outcome.parsed = !reader.HasParseError() && stream.Tell() == length && handler.rootIsObject() &&
+                     handler.consistent() && handler.written();
     outcome.surrogate = reader.HasParseError() &&
                         reader.GetParseErrorCode() == rapidjson::kParseErrorStringUnicodeSurrogateInvalid;
     outcome.sawItems = handler.sawItems();

@@ -1,7 +1,5 @@
 #include "text/BoundedJson.h"
 
-#include <cstring>
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -10,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -122,7 +121,9 @@ bool namesRepeat(std::vector<std::string_view>& names) {
 }
 
 bool parseBoundedJson(rapidjson::Document& document, const std::string& text) {
-    if (!jsonDepthWithin(text.data(), text.size())) {
+    // RapidJSON takes a NUL byte for the end of the text, and a NUL is
+    // valid nowhere in JSON, so a text holding one is refused, not cut short.
+    if (std::memchr(text.data(), '\0', text.size()) != nullptr || !jsonDepthWithin(text.data(), text.size())) {
         document.SetNull();
         return false;
     }

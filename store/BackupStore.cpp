@@ -127,6 +127,59 @@ std::vector<BackupStore::Job> BackupStore::listJobs(std::vector<std::string>& pr
     std::sort(jobs.begin(), jobs.end(), [](const Job& a, const Job& b) { return a.manifest.jobId < b.manifest.jobId; });
     return jobs;
 }
+
+std::vector<std::string> BackupStore::abandonedJobKeys() const {
+    std::vector<std::string> keys;
+    for (const auto& region : backend_->list(""))
+        for (const auto& table : backend_->list(region))
+            for (const auto& name : backend_->list(region + "/" + table)) {
+                const std::string key = region + "/" + table + "/" + name;
+                if (jobIdOf(name) != 0 && !backend_->exists(key + "/" + BackupManifest::kFileName) &&
+                    !backend_->isLocked(key + "/" + kJobLock))
+                    keys.push_back(key);
+            }
+    return keys;
+}
+
+namespace {
+
+// Everything below `key`, deepest first, then `key` itself.
+void removeBelow(StoreBackend& backend, const std::string& key) {
+    for (const auto& name : backend.list(key)) removeBelow(backend, key + "/" + name);
+    backend.remove(key);
+}
+
+} // namespace
+
+bool BackupStore::removeJob(const std::string& key, std::string& error) {
+    auto held = backend_->lock(key + "/" + kJobLock, false, error);
+    if (!held) {
+        error = "job " + backend_->where(key) + " is in use and was not removed: " + error;
+        return false;
+    }
+    const std::string manifest = key + "/" + BackupManifest::kFileName;
+    if (backend_->exists(manifest)) {
+        backend_->remove(manifest);
+        if (backend_->exists(manifest)) {
+            error = "cannot remove " + backend_->where(manifest) + "; the job is kept whole";
+            return false;
+        }
+        error = backend_->sync(key);
+        if (!error.empty()) return false;
+    }
+    for (const auto& name : backend_->list(key))
+        if (name != kJobLock) removeBelow(*backend_, key + "/" + name);
+    held.reset();
+    backend_->remove(key + "/" + kJobLock);
+    backend_->remove(key);
+    if (!backend_->list(key).empty()) {
+        error = "the job's manifest is gone, but " + backend_->where(key) +
+                " still holds files that could not be removed; remove them by hand";
+        return false;
+    }
+    return true;
+}
+
 bool BackupStore::findJob(int64_t jobId, Job& job, std::string& error) const {
     std::vector<std::string> problems;
     for (auto& candidate : listJobs(problems)) {

@@ -71,6 +71,15 @@ public:
     bool lastCompleteIncremental(const std::string& region, const std::string& table, Job& job) const;
     bool lastCompleteFull(const std::string& region, const std::string& table, Job& job) const;
 
+    // Job folders without a manifest that no process holds: left by a job
+    // that never began writing, or by a removal cut short.
+    std::vector<std::string> abandonedJobKeys() const;
+    // Removes the job folder at `key`: its manifest first, made durable, so
+    // that a removal cut short never leaves a job that claims to be whole
+    // with chunks missing; then everything else. Refused while a process
+    // holds the job.
+    bool removeJob(const std::string& key, std::string& error);
+
 private:
     bool lastComplete(const std::string& region, const std::string& table, bool incremental, Job& job) const;
     std::shared_ptr<StoreBackend> backend_;

@@ -135,7 +135,10 @@ std::unique_ptr<ObjectReader> LocalStoreBackend::read(const std::string& key, st
     return std::make_unique<FileReader>(fd, path);
 }
 
-void LocalStoreBackend::remove(const std::string& key) { ::unlink(where(key).c_str()); }
+void LocalStoreBackend::remove(const std::string& key) {
+    const std::string path = where(key);
+    if (::unlink(path.c_str()) != 0 && (errno == EISDIR || errno == EPERM)) ::rmdir(path.c_str());
+}
 
 std::vector<std::string> LocalStoreBackend::list(const std::string& prefix) const {
     std::vector<std::string> names;

@@ -60,6 +60,7 @@ public:
     virtual bool exists(const std::string& key) const = 0;
     virtual std::unique_ptr<ObjectWriter> create(const std::string& key, std::string& error) = 0;
     virtual std::unique_ptr<ObjectReader> read(const std::string& key, std::string& error) const = 0;
+    // Removes the object, or the prefix once nothing is below it.
     virtual void remove(const std::string& key) = 0;
     // The names directly below `prefix` (objects and deeper prefixes alike),
     // sorted. It may name leftovers of writes never committed (a local

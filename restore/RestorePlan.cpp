@@ -263,3 +263,32 @@ CoveredSpan coveredSpan(const std::vector<BackupStore::Job>& listed, const Backu
     span.known = span.from != LLONG_MAX;
     return span;
 }
+
+std::vector<int64_t> jobsRestoringFrom(const std::vector<Job>& listed, const std::string& region,
+                                       const std::string& table, const std::vector<int64_t>& fulls) {
+    const TableJobs jobs = completeJobs(listed, region, table);
+    std::vector<int64_t> needed(fulls);
+    auto kept = [&fulls](int64_t id) { return std::find(fulls.begin(), fulls.end(), id) != fulls.end(); };
+    for (const Job* job : jobs.all) {
+        if (!job->manifest.incremental()) continue;
+        // The full a restore of this incremental starts from, as planRestore picks it.
+        const Job* full = nullptr;
+        for (const Job* candidate : jobs.all)
+            if (!candidate->manifest.incremental() && candidate->manifest.jobId < job->manifest.jobId &&
+                follows(job->manifest, candidate->manifest))
+                full = candidate;
+        if (!full || !kept(full->manifest.jobId)) continue;
+        needed.push_back(job->manifest.jobId);
+        std::vector<Job> chain;
+        std::string broken;
+        if (!chainTo(jobs, *full, *job, chain, broken) || chain.empty()) continue;
+        for (const auto& link : chain) needed.push_back(link.manifest.jobId);
+        // Where the first link's changes begin is read from its predecessor:
+        // without it the chain could not be shown to reach the full.
+        const int64_t before = chain.front().manifest.previousJob;
+        if (before > 0 && jobs.find(before)) needed.push_back(before);
+    }
+    std::sort(needed.begin(), needed.end());
+    needed.erase(std::unique(needed.begin(), needed.end()), needed.end());
+    return needed;
+}

@@ -45,3 +45,10 @@ struct CoveredSpan {
     bool known = false;
 };
 CoveredSpan coveredSpan(const std::vector<BackupStore::Job>& jobs, const BackupStore::Job& job);
+
+// The complete jobs of a table that restores from `fulls` need: those fulls,
+// every incremental whose changes replay onto one of them, the older
+// incrementals those chains reach back through, and the predecessor each
+// chain's coverage is read from.
+std::vector<int64_t> jobsRestoringFrom(const std::vector<BackupStore::Job>& jobs, const std::string& region,
+                                       const std::string& table, const std::vector<int64_t>& fulls);

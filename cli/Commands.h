@@ -7,4 +7,5 @@
 void addBackupCommand(CLI::App& app, int& status);
 void addJobsCommand(CLI::App& app, int& status);
 void addRestoreCommand(CLI::App& app, int& status);
+void addPruneCommand(CLI::App& app, int& status);
 void addVerifyCommand(CLI::App& app, int& status);

@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
     addBackupCommand(app, status);
     addJobsCommand(app, status);
     addRestoreCommand(app, status);
+    addPruneCommand(app, status);
     addVerifyCommand(app, status);
     std::string topic;
     CLI::App* help = app.add_subcommand("help", "describe a command");

@@ -42,7 +42,7 @@ export AWS_ACCESS_KEY_ID=cli AWS_SECRET_ACCESS_KEY=cli-secret AWS_REGION=us-east
 table="cli-$$"
 store="$work/store"
 
-for command in backup jobs verify restore; do
+for command in backup jobs verify restore prune; do
   check "help of '$command'" 0 "$cli" $command --help
   contains "help of '$command' shows usage" "Usage: ddb-backup $command"
 done
@@ -68,7 +68,7 @@ contains "says there is no store" "there is no backup store at $work/typo"
 check "verify of a store that does not exist" 2 "$cli" verify --store "$work/typo"
 check "restore from a store that does not exist" 2 "$cli" restore --store "$work/typo" --table "$table"
 
-for command in backup jobs verify restore; do
+for command in backup jobs verify restore prune; do
   extra=(); case $command in backup | restore) extra=(--table "$table") ;; esac
   check "$command into a store with an unknown scheme" 2 env --chdir="$work" "$(realpath "$cli")" $command "${extra[@]}" --store gs://bucket/prefix
   contains "$command names the scheme it cannot use" "names the scheme gs://"
@@ -86,6 +86,22 @@ contains "verify counts the items" "3000 items"
 "$cli" backup --table "$table" --store "$store" --quiet >"$work/ids" 2>"$work/err"
 if [ "$(cat "$work/ids")" = "2" ] && [ ! -s "$work/err" ]; then echo "ok: a quiet backup prints only its job id"; else
   echo "FAIL: a quiet backup printed '$(cat "$work/ids")' and '$(cat "$work/err")'"; failures=$((failures + 1)); fi
+pruned="$work/pruned"
+cp -r "$store" "$pruned"
+check "prune with a duration that is not one" 2 "$cli" prune --store "$pruned" --keep-within 30x
+contains "names what a duration looks like" "not a duration such as 30d"
+check "prune keeping no full" 2 "$cli" prune --store "$pruned" --keep-last 0
+check "prune --dry-run --json" 0 "$cli" prune --store "$pruned" --keep-last 1 --dry-run --json
+cp "$work/out" "$work/prune.json"
+check "says what would go and removes nothing" 0 python3 -c '
+import json, os, sys
+plan = json.load(open(sys.argv[1]))
+assert plan["dryRun"] and [j["job"] for j in plan["wouldRemove"]] == [1] and plan["kept"] == [2], plan
+assert os.path.exists(plan["wouldRemove"][0]["directory"] + "/manifest.json"), plan' "$work/prune.json"
+check "prune --keep-last 1" 0 "$cli" prune --store "$pruned" --keep-last 1
+contains "names what it removed" "removed 1 jobs, kept 1"
+check "the pruned store verifies" 0 "$cli" verify --store "$pruned"
+check "and still restores its newest job" 0 "$cli" restore --store "$pruned" --table "$table" --to "$table-pruned" --quiet
 check "jobs as JSON" 0 "$cli" jobs --store "$store" --json
 cp "$work/out" "$work/jobs.json"
 check "is one JSON document with each job's state and span" 0 python3 -c '

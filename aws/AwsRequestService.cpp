@@ -86,9 +86,11 @@ AmazonResponse AwsRequestService::executeRequest(AmazonRequest& request, uint32_
             std::string line = header.first + ": " + header.second;
             httpClient->HXLibCurlAppendHeader(HXLibCurl::kHeaderStandard, line.c_str());
         }
-        const bool post = request.method == 1;
-        bool sent = httpClient->HXLibCurlSendHttpReq(request.method, url.c_str(), post ? request.body.data() : nullptr,
-                                                     post ? request.body.size() : 0, false, nullptr);
+        const bool withBody = request.method == HXLibCurl::kPost || request.method == HXLibCurl::kPut;
+        httpClient->keepResponseHeaders(request.keepResponseHeaders);
+        bool sent = httpClient->HXLibCurlSendHttpReq(request.method, url.c_str(),
+                                                     withBody ? request.body.data() : nullptr,
+                                                     withBody ? request.body.size() : 0, false, nullptr);
         std::string body;
         httpClient->takeHttpResponse(body);
         int status = static_cast<int>(httpClient->m_httpStatus);
@@ -98,15 +100,16 @@ AmazonResponse AwsRequestService::executeRequest(AmazonRequest& request, uint32_
             environment.log("executeRequest", "HTTP request to " + url + " failed: " + httpClient->lastError());
             transient = httpClient->lastFailureMayPass();
             status = 600;
-        } else if (status == 200 && !sent) {
+        } else if (status / 100 == 2 && !sent) {
             environment.log("executeRequest",
                             "HTTP request failed overall, but HTTP_STATUS_OK does not reflect the error. Change "
                             "lastCode to HTTP_STATUS_SERVER_ERROR, which will be retried.");
             status = 500;
         }
-        response.success = sent && status == 200;
+        response.success = sent && status / 100 == 2;
         response.httpCode = status;
         response.body.swap(body);
+        if (request.keepResponseHeaders) response.headers = httpClient->responseHeaders();
         deleteCurlObject();
 
         // A refused, reset or stalled connection is retried like a busy

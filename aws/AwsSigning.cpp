@@ -127,12 +127,16 @@ bool AwsRequestService::signRequest(AmazonRequest& request) {
         deleteCurlObject();
     }
 
-    std::string canonicalRequest = request.method == 0 ? "GET\n" : request.method == 1 ? "POST\n" : "";
+    static const char* const kMethods[] = {"GET\n", "POST\n", "PUT\n", "DELETE\n", "HEAD\n"};
+    std::string canonicalRequest = request.method >= 0 && request.method < 5 ? kMethods[request.method] : "";
     canonicalRequest.append(request.path).append("\n");
     canonicalRequest.append(request.query).append("\n");
     canonicalRequest.append(canonicalHeaders).append("\n");
     canonicalRequest.append(signedHeaders).append("\n");
-    canonicalRequest.append(sha256(request.body));
+    // S3 signs the payload hash it is sent in x-amz-content-sha256; the body
+    // is then hashed once, by whoever set the header.
+    auto payloadHash = request.headers.find("x-amz-content-sha256");
+    canonicalRequest.append(payloadHash != request.headers.end() ? payloadHash->second : sha256(request.body));
 
     const std::string region = request.credentials.region.empty() ? "us-east-1" : request.credentials.region;
     const std::string scope = std::string(dateStamp) + "/" + region + "/" + request.service + "/aws4_request";

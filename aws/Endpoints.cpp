@@ -85,6 +85,8 @@ std::string overrideFor(const AmazonRequest& request) {
     std::string specific;
     if (request.service == "sts") {
         specific = variable("AWS_ENDPOINT_URL_STS");
+    } else if (request.service == "s3") {
+        specific = variable("AWS_ENDPOINT_URL_S3");
     } else if (request.service == "dynamodb") {
         bool streams = request.host.compare(0, 8, "streams.") == 0;
         specific = variable(streams ? "AWS_ENDPOINT_URL_DYNAMODB_STREAMS" : "AWS_ENDPOINT_URL_DYNAMODB");

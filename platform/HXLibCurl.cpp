@@ -1,5 +1,6 @@
 #include "platform/HXLibCurl.h"
 
+#include <cctype>
 #include <mutex>
 
 namespace {
@@ -172,10 +173,29 @@ size_t HXLibCurl::collect(char* data, size_t size, size_t count, void* self) {
     return size * count;
 }
 
+size_t HXLibCurl::collectHeader(char* data, size_t size, size_t count, void* self) {
+    auto* client = static_cast<HXLibCurl*>(self);
+    const size_t length = size * count;
+    const std::string line(data, length);
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) {
+        // A status line starts the headers of a new response (after a 100 Continue).
+        if (line.compare(0, 5, "HTTP/") == 0) client->responseHeaders_.clear();
+        return length;
+    }
+    std::string name = line.substr(0, colon);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const size_t begin = line.find_first_not_of(" \t", colon + 1);
+    const size_t end = line.find_last_not_of(" \t\r\n");
+    client->responseHeaders_[name] = begin == std::string::npos || end < begin ? "" : line.substr(begin, end - begin + 1);
+    return length;
+}
+
 bool HXLibCurl::HXLibCurlSendHttpReq(int type, const char* url, const void* data, unsigned long size,
                                      bool shortTimeouts, const char*) {
     m_httpStatus = 0;
     response_.clear();
+    responseHeaders_.clear();
     lastError_.clear();
     lastCode_ = CURLE_OK;
     errorBuffer_[0] = 0;
@@ -216,6 +236,13 @@ bool HXLibCurl::HXLibCurlSendHttpReq(int type, const char* url, const void* data
         curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &HXLibCurl::collect);
         curl_easy_setopt(handle_, CURLOPT_WRITEDATA, this);
     }
+    if (keepHeaders_) {
+        curl_easy_setopt(handle_, CURLOPT_HEADERFUNCTION, &HXLibCurl::collectHeader);
+        curl_easy_setopt(handle_, CURLOPT_HEADERDATA, this);
+    } else {
+        curl_easy_setopt(handle_, CURLOPT_HEADERFUNCTION, nullptr);
+    }
+    curl_easy_setopt(handle_, CURLOPT_NOBODY, type == kHead ? 1L : 0L);
     switch (type) {
     case kPost:
         curl_easy_setopt(handle_, CURLOPT_POST, 1L);
@@ -226,6 +253,11 @@ bool HXLibCurl::HXLibCurlSendHttpReq(int type, const char* url, const void* data
         curl_easy_setopt(handle_, CURLOPT_CUSTOMREQUEST, "PUT");
         curl_easy_setopt(handle_, CURLOPT_POSTFIELDS, data ? data : "");
         curl_easy_setopt(handle_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(data ? size : 0));
+        break;
+    case kDelete:
+        curl_easy_setopt(handle_, CURLOPT_CUSTOMREQUEST, "DELETE");
+        break;
+    case kHead:
         break;
     default:
         curl_easy_setopt(handle_, CURLOPT_HTTPGET, 1L);

@@ -7,6 +7,7 @@
 
 #include <curl/curl.h>
 
+#include <map>
 #include <string>
 
 // Limits of every exchange but those with link-local services.
@@ -25,7 +26,7 @@ public:
     static TransportLimits transportLimits();
 
     enum HeaderKind { kHeaderStandard = 0 };
-    enum RequestType { kGet = 0, kPost = 1, kPut = 2 };
+    enum RequestType { kGet = 0, kPost = 1, kPut = 2, kDelete = 3, kHead = 4 };
     using WriteCallback = unsigned long (*)(void*, unsigned long, unsigned long, void*);
 
     HXLibCurl();
@@ -61,6 +62,10 @@ public:
     // RFC 3986 percent-encoding: all but letters, digits and -._~ escaped,
     // with upper-case hex digits.
     bool HXLibCurlUrlEscape(const std::string& in, std::string& out);
+    // Whether the next exchanges keep their response headers (names lower
+    // case, the last of a repeated name), for services that answer in them.
+    void keepResponseHeaders(bool keep) { keepHeaders_ = keep; }
+    const std::map<std::string, std::string>& responseHeaders() const { return responseHeaders_; }
     // libcurl's text for the last transport failure, empty when none.
     const std::string& lastError() const { return lastError_; }
     // Whether the last exchange failed in a way that may pass: refused or
@@ -72,12 +77,15 @@ public:
 
 private:
     static size_t collect(char* data, size_t size, size_t count, void* self);
+    static size_t collectHeader(char* data, size_t size, size_t count, void* self);
 
     CURL* handle_ = nullptr;
     curl_slist* headers_ = nullptr;
     std::string contentTypeHeader_;
     WriteCallback callback_ = nullptr;
     std::string response_;
+    bool keepHeaders_ = false;
+    std::map<std::string, std::string> responseHeaders_;
     std::string lastError_;
     CURLcode lastCode_ = CURLE_OK;
     char errorBuffer_[CURL_ERROR_SIZE] = {0};

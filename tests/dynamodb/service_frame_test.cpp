@@ -51,7 +51,7 @@ TEST(DynamoDBResponseCheck, DecidesRetriesAndSaysWhy) {
     for (const auto& c : cases) {
         auto log = std::make_shared<MemoryLogSink>();
         TeskPrototypeEnvironment environment("check", log);
-        AmazonResponse response{false, c.code, c.body};
+        AmazonResponse response{false, c.code, c.body, {}};
         EXPECT_EQ(AwsDynamoDBService::responseCheck(environment, response), c.retry) << c.code << " " << c.body;
         if (c.logged)
             EXPECT_TRUE(log->contains(std::string("operator(): ") + c.logged)) << c.logged;

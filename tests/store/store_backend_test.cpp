@@ -1,7 +1,8 @@
-// Both store backends keep the same contract (objects appear only when
+// Every store backend keeps the same contract (objects appear only when
 // committed, locks exclude, reads see what was written), and the store's
-// own logic runs on either: a job written into memory verifies, reads back,
-// and a damaged chunk in it is caught.
+// own logic runs on each: a job written into memory, a folder or the local
+// S3 server (its signatures checked by botocore) verifies, reads back, and a
+// damaged chunk in it is caught.
 
 #include <gtest/gtest.h>
 
@@ -11,15 +12,29 @@
 #include "store/MemoryStoreBackend.h"
 #include "store/StoreEnvironment.h"
 #include "store/StoreReadEnvironment.h"
+#include "tests/support/LocalS3.h"
 #include "tests/support/TempDir.h"
 
 namespace {
 
-struct BackendFixture : ::testing::TestWithParam<bool> {
+enum class Kind { Local, Memory, S3 };
+
+struct BackendFixture : ::testing::TestWithParam<Kind> {
     TempDir directory;
-    std::shared_ptr<StoreBackend> backend = GetParam() ? std::shared_ptr<StoreBackend>(std::make_shared<MemoryStoreBackend>())
-                                                       : std::make_shared<LocalStoreBackend>(directory.path + "/store");
-    void SetUp() override { ASSERT_EQ(backend->open(), ""); }
+    std::shared_ptr<StoreBackend> backend = make();
+    void SetUp() override {
+        ASSERT_TRUE(backend) << "the local S3 server is not running: tools/local-s3/start.sh";
+        ASSERT_EQ(backend->open(), "");
+    }
+
+    std::shared_ptr<StoreBackend> make() {
+        switch (GetParam()) {
+        case Kind::Memory: return std::make_shared<MemoryStoreBackend>();
+        case Kind::Local: return std::make_shared<LocalStoreBackend>(directory.path + "/store");
+        case Kind::S3: break;
+        }
+        return localS3().backend(uniquePrefix());
+    }
 
     std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
     ManualClock clock{1700000000};
@@ -226,7 +241,9 @@ TEST_P(BackendFixture, CompressedChunksVerifyAndReadBack) {
     EXPECT_TRUE(damaged.hasFailed());
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, BackendFixture, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Memory" : "Local"; });
+INSTANTIATE_TEST_SUITE_P(Backends, BackendFixture, ::testing::Values(Kind::Local, Kind::Memory, Kind::S3),
+                         [](const ::testing::TestParamInfo<Kind>& info) {
+                             return info.param == Kind::Local ? "Local" : info.param == Kind::Memory ? "Memory" : "S3";
+                         });
 
 } // namespace

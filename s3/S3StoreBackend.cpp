@@ -1,0 +1,367 @@
+#include "s3/S3StoreBackend.h"
+
+#include <openssl/rand.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/Crypto.h"
+
+namespace {
+
+std::string randomToken() {
+    unsigned char bytes[16] = {0};
+    if (RAND_bytes(bytes, sizeof bytes) != 1) {
+        // Unique enough to tell this process's locks from others'.
+        const long pid = static_cast<long>(::getpid());
+        std::memcpy(bytes, &pid, sizeof pid);
+    }
+    return HexEncode(bytes, sizeof bytes);
+}
+
+// "<token> <lease end>" of a lock object; false when it is not one.
+bool readLock(const std::string& body, std::string& token, int64_t& until) {
+    const size_t space = body.find(' ');
+    if (space == std::string::npos || space == 0) return false;
+    token = body.substr(0, space);
+    char* end = nullptr;
+    until = std::strtoll(body.c_str() + space + 1, &end, 10);
+    return end && end != body.c_str() + space + 1;
+}
+
+class S3ObjectWriter : public ObjectWriter {
+public:
+    S3ObjectWriter(S3StoreBackend& backend, std::string key, size_t partSize)
+        : backend_(backend), key_(std::move(key)), partSize_(partSize) {}
+    ~S3ObjectWriter() override {
+        if (!committed_ && !uploadId_.empty()) {
+            const S3Answer answer = backend_.client().abortUpload(key_, uploadId_);
+            if (!answer.ok)
+                backend_.client().environment().log(
+                    "S3ObjectWriter", backend_.client().describe("aborting the upload of", key_, answer) +
+                                          "; a lifecycle rule that aborts incomplete uploads removes its parts");
+        }
+    }
+
+    bool write(const char* data, size_t length, std::string& error) override {
+        while (length > 0) {
+            const size_t room = partSize_ - buffer_.size();
+            const size_t taken = std::min(room, length);
+            buffer_.append(data, taken);
+            data += taken;
+            length -= taken;
+            if (buffer_.size() == partSize_ && !sendPart(error)) return false;
+        }
+        return true;
+    }
+
+    bool commit(std::string& error) override {
+        S3Client& client = backend_.client();
+        if (uploadId_.empty()) {
+            S3Answer answer = client.put(key_, buffer_, S3Client::Put{});
+            if (!answer.ok) {
+                error = client.describe("PUT", key_, answer);
+                return false;
+            }
+        } else {
+            if (!buffer_.empty() && !sendPart(error)) return false;
+            S3Answer answer = client.completeUpload(key_, uploadId_, etags_);
+            if (!answer.ok) {
+                error = client.describe("completing the upload of", key_, answer);
+                return false;
+            }
+        }
+        committed_ = true;
+        backend_.renewLeases();
+        return true;
+    }
+
+private:
+    // One part, retried by the request layer on its own.
+    bool sendPart(std::string& error) {
+        S3Client& client = backend_.client();
+        if (uploadId_.empty()) {
+            S3Answer answer = client.createUpload(key_, uploadId_);
+            if (!answer.ok) {
+                error = client.describe("starting the upload of", key_, answer);
+                return false;
+            }
+        }
+        std::string etag;
+        S3Answer answer = client.uploadPart(key_, uploadId_, static_cast<int>(etags_.size()) + 1, buffer_, etag);
+        if (!answer.ok) {
+            error = client.describe("uploading part " + std::to_string(etags_.size() + 1) + " of", key_, answer);
+            return false;
+        }
+        etags_.push_back(etag);
+        buffer_.clear();
+        backend_.renewLeases();
+        return true;
+    }
+
+    S3StoreBackend& backend_;
+    const std::string key_;
+    const size_t partSize_;
+    std::string buffer_;
+    std::string uploadId_;
+    std::vector<std::string> etags_;
+    bool committed_ = false;
+};
+
+class S3ObjectReader : public ObjectReader {
+public:
+    S3ObjectReader(S3Client& client, std::string key, int64_t size, std::string etag, size_t blockSize)
+        : client_(client), key_(std::move(key)), size_(size), etag_(std::move(etag)), blockSize_(blockSize) {}
+
+    long read(char* buffer, size_t capacity) override {
+        if (!error_.empty()) return -1;
+        if (at_ == block_.size()) {
+            if (offset_ >= size_) return 0;
+            const int64_t last = std::min<int64_t>(size_, offset_ + static_cast<int64_t>(blockSize_)) - 1;
+            S3Answer answer = client_.get(key_, offset_, last, etag_);
+            if (!answer.ok || static_cast<int64_t>(answer.body.size()) != last - offset_ + 1) {
+                if (answer.ok) answer.code = "ShortRead";
+                if (answer.status == 412) answer.message = "the object changed while it was read";
+                error_ = client_.describe("GET", key_, answer);
+                return -1;
+            }
+            block_.swap(answer.body);
+            at_ = 0;
+            offset_ = last + 1;
+        }
+        const size_t given = std::min(capacity, block_.size() - at_);
+        std::memcpy(buffer, block_.data() + at_, given);
+        at_ += given;
+        return static_cast<long>(given);
+    }
+    std::string error() const override { return error_; }
+
+private:
+    S3Client& client_;
+    const std::string key_;
+    const int64_t size_;
+    const std::string etag_;
+    const size_t blockSize_;
+    int64_t offset_ = 0;
+    std::string block_;
+    size_t at_ = 0;
+    std::string error_;
+};
+
+class S3Lock : public StoreLock {
+public:
+    S3Lock(S3StoreBackend& backend, std::string key) : backend_(backend), key_(std::move(key)) {}
+    ~S3Lock() override { backend_.releaseLock(key_); }
+
+private:
+    S3StoreBackend& backend_;
+    const std::string key_;
+};
+
+// Lines kept in memory and written whole as the log object: S3 has no
+// append. Written when a minute has passed since the last write, and when
+// the log closes; bounded, with a line that says what was left out.
+class S3LogSink : public LogSink {
+public:
+    S3LogSink(S3Client& client, std::string key, bool alsoToStderr)
+        : client_(client), key_(std::move(key)), toStderr_(alsoToStderr) {}
+    ~S3LogSink() override { flush(); }
+
+    void write(const std::string& line) override {
+        if (toStderr_) std::fprintf(stderr, "%s\n", line.c_str());
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (text_.size() + line.size() + 1 > kMaxBytes) {
+            ++dropped_;
+            return;
+        }
+        text_.append(line).push_back('\n');
+        const int64_t now = client_.environment().clock().now();
+        if (now - writtenAt_ >= 60) {
+            writtenAt_ = now;
+            writeLocked();
+        }
+    }
+
+private:
+    static constexpr size_t kMaxBytes = 8u << 20;
+
+    void flush() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        writeLocked();
+    }
+    void writeLocked() {
+        std::string body = text_;
+        if (dropped_ > 0) body += "(" + std::to_string(dropped_) + " more lines were left out: the log is full)\n";
+        client_.put(key_, body, S3Client::Put{});
+    }
+
+    S3Client& client_;
+    const std::string key_;
+    const bool toStderr_;
+    std::mutex mutex_;
+    std::string text_;      // guarded by mutex_
+    size_t dropped_ = 0;    // guarded by mutex_
+    int64_t writtenAt_ = 0; // guarded by mutex_
+};
+
+} // namespace
+
+S3StoreBackend::S3StoreBackend(std::shared_ptr<S3Client> client, Tuning tuning)
+    : client_(std::move(client)), tuning_(tuning), token_(randomToken()) {}
+
+std::string S3StoreBackend::where(const std::string& key) const { return client_->url(key); }
+
+std::string S3StoreBackend::open() {
+    std::vector<std::string> names;
+    const S3Answer answer = client_->list("", names);
+    return answer.ok ? "" : client_->describe("listing", "", answer);
+}
+
+std::string S3StoreBackend::put(const std::string& key, const std::string& data) {
+    std::string body = data;
+    const S3Answer answer = client_->put(key, body, S3Client::Put{});
+    if (!answer.ok) return client_->describe("PUT", key, answer);
+    renewLeases();
+    return "";
+}
+
+bool S3StoreBackend::get(const std::string& key, std::string& data, std::string& error) const {
+    S3Answer answer = client_->get(key);
+    if (!answer.ok) {
+        error = client_->describe("GET", key, answer);
+        return false;
+    }
+    data.swap(answer.body);
+    return true;
+}
+
+bool S3StoreBackend::exists(const std::string& key) const { return client_->head(key).ok; }
+
+std::unique_ptr<ObjectWriter> S3StoreBackend::create(const std::string& key, std::string&) {
+    return std::make_unique<S3ObjectWriter>(*this, key, std::max<size_t>(tuning_.partSize, 5u << 20));
+}
+
+std::unique_ptr<ObjectReader> S3StoreBackend::read(const std::string& key, std::string& error) const {
+    const S3Answer answer = client_->head(key);
+    if (!answer.ok) {
+        error = client_->describe("HEAD", key, answer);
+        return nullptr;
+    }
+    auto length = answer.headers.find("content-length");
+    auto etag = answer.headers.find("etag");
+    char* end = nullptr;
+    const int64_t size = length == answer.headers.end() ? -1 : std::strtoll(length->second.c_str(), &end, 10);
+    if (size < 0) {
+        error = "HEAD " + client_->url(key) + " gave no Content-Length";
+        return nullptr;
+    }
+    return std::make_unique<S3ObjectReader>(*client_, key, size, etag == answer.headers.end() ? "" : etag->second,
+                                            std::max<size_t>(tuning_.blockSize, 64u << 10));
+}
+
+void S3StoreBackend::remove(const std::string& key) {
+    const S3Answer answer = client_->remove(key);
+    if (!answer.ok && answer.status != 404) client_->environment().log("S3StoreBackend", client_->describe("DELETE", key, answer));
+}
+
+std::vector<std::string> S3StoreBackend::list(const std::string& prefix) const {
+    std::vector<std::string> names;
+    const S3Answer answer = client_->list(prefix, names);
+    if (!answer.ok) client_->environment().log("S3StoreBackend", client_->describe("listing", prefix, answer));
+    return names;
+}
+
+// A PUT that succeeded is durable in S3.
+std::string S3StoreBackend::sync(const std::string&) { return ""; }
+
+std::string S3StoreBackend::lockBody(int64_t until) const { return token_ + " " + std::to_string(until) + "\n"; }
+
+bool S3StoreBackend::takeLock(const std::string& key, std::string& error) {
+    const int64_t now = client_->environment().clock().now();
+    S3Answer existing = client_->get(key);
+    std::string owner;
+    int64_t until = 0;
+    if (existing.ok && readLock(existing.body, owner, until)) {
+        if (until > now) {
+            error = where(key) + " is held by another process until its lease ends in " +
+                    std::to_string(until - now) + " s";
+            return false;
+        }
+        // Its owner stopped renewing it: the lease has ended.
+        client_->remove(key);
+    } else if (!existing.ok && existing.status != 404) {
+        error = client_->describe("GET", key, existing);
+        return false;
+    }
+    std::string body = lockBody(now + tuning_.leaseSeconds);
+    S3Client::Put conditional;
+    conditional.ifNoneMatch = true;
+    const S3Answer created = client_->put(key, body, conditional);
+    if (!created.ok) {
+        error = created.status == 412 || created.status == 409 ? where(key) + " is held by another process"
+                                                               : client_->describe("PUT", key, created);
+        return false;
+    }
+    // Where a server ignores If-None-Match, the last writer wins: reading
+    // the lock back says whether that was this process.
+    S3Answer confirmed = client_->get(key);
+    if (!confirmed.ok || !readLock(confirmed.body, owner, until) || owner != token_) {
+        error = where(key) + " is held by another process";
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    held_[key] = now;
+    return true;
+}
+
+std::unique_ptr<StoreLock> S3StoreBackend::lock(const std::string& key, bool wait, std::string& error) {
+    const int64_t start = client_->environment().clock().now();
+    for (;;) {
+        if (takeLock(key, error)) return std::make_unique<S3Lock>(*this, key);
+        if (!wait || client_->environment().clock().now() - start >= tuning_.lockWaitSeconds) return nullptr;
+        client_->environment().clock().sleepMs(1000);
+    }
+}
+
+void S3StoreBackend::releaseLock(const std::string& key) {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        held_.erase(key);
+    }
+    S3Answer current = client_->get(key);
+    std::string owner;
+    int64_t until = 0;
+    if (current.ok && readLock(current.body, owner, until) && owner == token_) client_->remove(key);
+}
+
+bool S3StoreBackend::isLocked(const std::string& key) const {
+    S3Answer current = client_->get(key);
+    std::string owner;
+    int64_t until = 0;
+    return current.ok && readLock(current.body, owner, until) && until > client_->environment().clock().now();
+}
+
+void S3StoreBackend::renewLeases() {
+    const int64_t now = client_->environment().clock().now();
+    std::vector<std::string> due;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        for (auto& entry : held_)
+            if (now - entry.second >= tuning_.leaseSeconds / 4) {
+                entry.second = now;
+                due.push_back(entry.first);
+            }
+    }
+    for (const auto& key : due) {
+        std::string body = lockBody(now + tuning_.leaseSeconds);
+        const S3Answer answer = client_->put(key, body, S3Client::Put{});
+        if (!answer.ok) client_->environment().log("S3StoreBackend", client_->describe("renewing the lock", key, answer));
+    }
+}
+
+std::shared_ptr<LogSink> S3StoreBackend::openLog(const std::string& key, bool alsoToStderr) {
+    return std::make_shared<S3LogSink>(*client_, key, alsoToStderr);
+}

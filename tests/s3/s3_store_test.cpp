@@ -1,0 +1,146 @@
+// The S3 store against the local S3 server, every request's signature
+// checked by botocore in the proxy before it: large objects go up in parts
+// and come back whole, an upload never committed leaves nothing, listings
+// follow their continuation, throttling is ridden out, and failures name
+// the bucket, the key, S3's code and what to do.
+
+#include <gtest/gtest.h>
+
+#include "aws/AwsRequestService.h"
+#include "s3/S3StoreBackend.h"
+#include "tests/support/LocalS3.h"
+
+namespace {
+
+struct S3Fixture : ::testing::Test {
+    void SetUp() override { ASSERT_FALSE(localS3().endpoint().empty()) << "tools/local-s3/start.sh has not run"; }
+
+    // A request to the proxy's control endpoint.
+    static std::string control(const std::string& path, const std::string& body = "") {
+        const std::string command = "curl -s " + (body.empty() ? "" : "-X POST --data '" + body + "' ") +
+                                    localS3().endpoint() + path;
+        std::string out;
+        if (FILE* pipe = ::popen(command.c_str(), "r")) {
+            char buffer[512];
+            for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, got);
+            ::pclose(pipe);
+        }
+        return out;
+    }
+
+    // Requests the proxy refused for their signature or payload hash.
+    static int refused() {
+        const std::string stats = control("/__stats");
+        const size_t at = stats.find("\"refused\": ");
+        return at == std::string::npos ? -1 : std::atoi(stats.c_str() + at + 11);
+    }
+
+    static std::string pattern(size_t size) {
+        std::string text(size, '\0');
+        for (size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7919 + i / 4093) % 26);
+        return text;
+    }
+
+    static std::string readAll(StoreBackend& backend, const std::string& key) {
+        std::string error, data;
+        auto reader = backend.read(key, error);
+        EXPECT_TRUE(reader) << error;
+        if (!reader) return "";
+        std::vector<char> buffer(300000);
+        long got = 0;
+        while ((got = reader->read(buffer.data(), buffer.size())) > 0) data.append(buffer.data(), static_cast<size_t>(got));
+        EXPECT_EQ(got, 0) << reader->error();
+        return data;
+    }
+};
+
+TEST_F(S3Fixture, LargeObjectsGoUpInPartsAndComeBackWhole) {
+    S3StoreBackend::Tuning tuning;
+    tuning.partSize = 5u << 20;
+    tuning.blockSize = 1u << 20;
+    auto backend = localS3().backend(uniquePrefix("parts"), tuning);
+    const int refusedBefore = refused();
+    const std::string body = pattern((11u << 20) + 12345); // three parts, the last one short
+    std::string error;
+    auto writer = backend->create("r/t/F1/1/1", error);
+    ASSERT_TRUE(writer);
+    for (size_t at = 0; at < body.size(); at += 1000003)
+        ASSERT_TRUE(writer->write(body.data() + at, std::min<size_t>(1000003, body.size() - at), error)) << error;
+    EXPECT_FALSE(backend->exists("r/t/F1/1/1")); // not before the upload completes
+    ASSERT_TRUE(writer->commit(error)) << error;
+    EXPECT_EQ(readAll(*backend, "r/t/F1/1/1"), body);
+
+    // Dropped after a part went up: the upload is aborted and nothing shows.
+    {
+        auto abandoned = backend->create("r/t/F1/1/2", error);
+        ASSERT_TRUE(abandoned->write(body.data(), 6u << 20, error)) << error;
+    }
+    EXPECT_FALSE(backend->exists("r/t/F1/1/2"));
+    EXPECT_EQ(backend->list("r/t/F1/1"), std::vector<std::string>{"1"});
+    EXPECT_EQ(refused(), refusedBefore); // botocore signed every part alike
+}
+
+TEST_F(S3Fixture, ListingsFollowTheirContinuation) {
+    const std::string prefix = uniquePrefix("list");
+    auto client = localS3().client(prefix);
+    client->setListPageSize(7);
+    S3StoreBackend backend(client);
+    std::vector<std::string> expected;
+    for (int i = 0; i < 23; ++i) {
+        const std::string name = "F" + std::to_string(100 + i);
+        expected.push_back(name);
+        ASSERT_EQ(backend.put("r/t/" + name + "/manifest.json", "{}"), "");
+    }
+    ASSERT_EQ(backend.put("r/t/loose", "x"), "");
+    expected.push_back("loose");
+    EXPECT_EQ(backend.list("r/t"), expected);
+    EXPECT_EQ(backend.list("r"), std::vector<std::string>{"t"});
+    EXPECT_EQ(backend.list(""), std::vector<std::string>{"r"});
+}
+
+TEST_F(S3Fixture, ThrottlingIsRiddenOutAndOtherFailuresSayWhatToDo) {
+    auto backend = localS3().backend(uniquePrefix("faults"));
+    control("/__faults", R"({"status":503,"code":"SlowDown","count":2,"method":"PUT","path":"/throttled"})");
+    EXPECT_EQ(backend->put("r/t/throttled", "kept"), "");
+    std::string data, error;
+    ASSERT_TRUE(backend->get("r/t/throttled", data, error)) << error;
+    EXPECT_EQ(data, "kept");
+
+    // Past the retry budget, the error is S3's.
+    const AwsRequestService::RetryBudget budget = AwsRequestService::retryBudget();
+    AwsRequestService::setRetryBudget({1, 20});
+    control("/__faults", R"({"status":500,"code":"InternalError","count":100,"method":"GET","path":"/broken"})");
+    EXPECT_FALSE(backend->get("r/t/broken", data, error));
+    AwsRequestService::setRetryBudget(budget);
+    EXPECT_NE(error.find("InternalError"), std::string::npos) << error;
+
+    // A wrong secret: the proxy's own signer refuses the signature, and the
+    // error names the bucket, the key and S3's code.
+    const int refusedBefore = refused();
+    S3StoreBackend wrongKeys(localS3().client("elsewhere", "not-the-secret"));
+    const std::string refused = wrongKeys.put("r/t/F1/manifest.json", "{}");
+    EXPECT_EQ(S3Fixture::refused(), refusedBefore + 1);
+    EXPECT_NE(refused.find("s3://ddb-backup-test/elsewhere/r/t/F1/manifest.json"), std::string::npos) << refused;
+    EXPECT_NE(refused.find("SignatureDoesNotMatch"), std::string::npos) << refused;
+    EXPECT_NE(refused.find("check the credentials"), std::string::npos) << refused;
+
+    S3StoreBackend noBucket(std::make_shared<S3Client>(S3Location{"no-such-bucket-here", ""},
+                                                       localS3().credentials(), localS3().environment()));
+    const std::string missing = noBucket.open();
+    EXPECT_NE(missing.find("NoSuchBucket"), std::string::npos) << missing;
+    EXPECT_NE(missing.find("create it"), std::string::npos) << missing;
+}
+
+TEST_F(S3Fixture, StoreUrlsAreCheckedBeforeAnyRequest) {
+    S3Location location;
+    std::string error;
+    ASSERT_TRUE(parseS3Url("s3://my-bucket/backups/prod/", location, error)) << error;
+    EXPECT_EQ(location.bucket, "my-bucket");
+    EXPECT_EQ(location.prefix, "backups/prod");
+    ASSERT_TRUE(parseS3Url("s3://my-bucket", location, error));
+    EXPECT_EQ(location.prefix, "");
+    for (const char* bad : {"s3://", "s3://UPPER/x", "s3://ab", "s3://-bucket/x", "s3://bucket//x", "gs://bucket"})
+        EXPECT_FALSE(parseS3Url(bad, location, error)) << bad;
+}
+
+} // namespace

@@ -15,6 +15,7 @@
 #include "cli/CommonOptions.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
+#include "cli/StoreAccess.h"
 #include "dynamodb/AwsDynamoDBService.h"
 #include "framework/TeskPrototypeEnvironment.h"
 #include "store/ChunkCodec.h"
@@ -94,12 +95,13 @@ struct TableOutcome {
     BackupJobResult result;
 };
 
-TableOutcome backUpOne(const BackupArgs& args, const std::string& table, const std::string& region,
-                       const AmazonCredentials& credentials, bool showProgress) {
+TableOutcome backUpOne(const BackupArgs& args, const std::shared_ptr<StoreBackend>& backend, const std::string& table,
+                       const std::string& region, const AmazonCredentials& credentials, bool showProgress) {
     BackupJobOptions options;
     options.table = table;
     options.region = region;
     options.storeRoot = args.store;
+    options.backend = backend;
     options.incremental = args.incremental;
     options.segments = args.segments;
     options.threads = args.threads;
@@ -183,6 +185,8 @@ int runBackup(BackupArgs args) {
     if (!resolveAws("backup", args.aws, args.verbosity, region, credentials)) return kExitUsage;
     std::vector<std::string> tables;
     if (!chooseTables(args, credentials, tables)) return args.matching.empty() ? kExitFailed : kExitUsage;
+    const std::shared_ptr<StoreBackend> backend = openStore("backup", args.store, args.aws, args.verbosity, false);
+    if (!backend) return kExitUsage;
 
     installStopHandlers();
     const unsigned parallel = std::min<unsigned>(args.parallelTables, static_cast<unsigned>(tables.size()));
@@ -197,7 +201,7 @@ int runBackup(BackupArgs args) {
                 continue;
             }
             const auto started = std::chrono::steady_clock::now();
-            outcomes[i] = backUpOne(args, tables[i], region, credentials, showProgress);
+            outcomes[i] = backUpOne(args, backend, tables[i], region, credentials, showProgress);
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             summarise(outcomes[i], region, seconds, args.verbosity.quiet);
         }

@@ -85,9 +85,9 @@ CLI::Option* addStoreOption(CLI::App& command, std::string& store, const std::st
         ->required()
         ->check([](const std::string& value) -> std::string {
             auto scheme = value.find("://");
-            if (scheme == std::string::npos) return {};
+            if (scheme == std::string::npos || value.compare(0, 5, "s3://") == 0) return {};
             return "the store '" + value + "' names the scheme " + value.substr(0, scheme) +
-                   "://, which this build cannot use; give a local folder";
+                   "://, which this build cannot use; give a local folder or s3://BUCKET/PREFIX";
         });
 }
 

@@ -41,9 +41,9 @@ void addAwsOptions(CLI::App& command, AwsOptions& options);
 bool resolveAws(const char* command, const AwsOptions& options, const Verbosity& verbosity, std::string& region,
                 AmazonCredentials& credentials);
 
-// Adds `--store`. A value that names a URL scheme this build cannot write
-// to is refused as usage, so `s3://bucket` never becomes a local folder
-// named "s3:" that every command then reports as fine.
+// Adds `--store`: a folder, or s3://BUCKET[/PREFIX]. A value that names
+// another URL scheme is refused as usage, so `gs://bucket` never becomes a
+// local folder named "gs:" that every command then reports as fine.
 CLI::Option* addStoreOption(CLI::App& command, std::string& store, const std::string& description);
 
 // False, with the message printed, when `store` is not an existing store

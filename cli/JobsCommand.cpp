@@ -7,6 +7,7 @@
 #include "cli/Commands.h"
 #include "cli/JobsJson.h"
 #include "cli/Progress.h"
+#include "cli/StoreAccess.h"
 #include "restore/RestorePlan.h"
 #include "store/BackupStore.h"
 #include "text/UtcTime.h"
@@ -16,11 +17,13 @@ namespace {
 struct JobsArgs {
     std::string store;
     bool json = false;
+    AwsOptions aws;
 };
 
 int runJobs(const JobsArgs& args) {
-    if (!requireStore("jobs", args.store)) return kExitUsage;
-    BackupStore store(args.store);
+    auto backend = openStore("jobs", args.store, args.aws, Verbosity(), true);
+    if (!backend) return kExitUsage;
+    BackupStore store(backend);
     std::vector<std::string> problems;
     auto jobs = store.listJobs(problems);
     if (args.json) {
@@ -76,6 +79,7 @@ void addJobsCommand(CLI::App& app, int& status) {
         "chain covers. A job whose process ended without finishing it is shown as\n"
         "interrupted; resume it with 'ddb-backup backup --resume JOB'.");
     addStoreOption(*command, args->store, "the backup store");
+    addAwsOptions(*command, args->aws);
     command->add_flag("--json", args->json, "print one JSON document instead of a table");
     command->callback([args, &status] { status = runJobs(*args); });
 }

@@ -9,6 +9,7 @@
 
 #include "cli/CommonOptions.h"
 #include "cli/Commands.h"
+#include "cli/StoreAccess.h"
 #include "restore/Retention.h"
 #include "store/BackupStore.h"
 
@@ -21,6 +22,7 @@ struct PruneArgs {
     std::string keepFailedWithin = "7d";
     bool dryRun = false;
     bool json = false;
+    AwsOptions aws;
 };
 
 // "30d", "12h", "90m", "45s" or "2w" in seconds; -1 when not one.
@@ -85,12 +87,13 @@ void writeJson(const PrunePlan& plan, const std::vector<std::string>& failures, 
 }
 
 int runPrune(const PruneArgs& args) {
-    if (!requireStore("prune", args.store)) return kExitUsage;
+    auto backend = openStore("prune", args.store, args.aws, Verbosity(), true);
+    if (!backend) return kExitUsage;
     RetentionRules rules;
     rules.keepLast = args.keepLast;
     rules.keepWithinSeconds = args.keepWithin.empty() ? -1 : durationSeconds(args.keepWithin);
     rules.keepFailedWithinSeconds = durationSeconds(args.keepFailedWithin);
-    BackupStore store(args.store);
+    BackupStore store(backend);
     std::vector<std::string> problems;
     const std::vector<BackupStore::Job> jobs = store.listJobs(problems);
     PrunePlan plan = planPrune(jobs, store.abandonedJobKeys(), rules, static_cast<int64_t>(std::time(nullptr)));
@@ -130,6 +133,7 @@ void addPruneCommand(CLI::App& app, int& status) {
         "never got a manifest. A job's manifest is removed first, so a prune cut short\n"
         "never leaves a job that claims to be complete with chunks missing.");
     addStoreOption(*command, args->store, "the backup store");
+    addAwsOptions(*command, args->aws);
     command->add_option("--keep-last", args->keepLast, "keep the newest N full backups of each table")
         ->check(CLI::Range(int64_t(1), int64_t(1000000)));
     command->add_option("--keep-within", args->keepWithin, "keep full backups finished within DURATION (e.g. 30d)")

@@ -9,6 +9,7 @@
 #include "cli/CommonOptions.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
+#include "cli/StoreAccess.h"
 #include "restore/AwsDynamoDBRestoreRunner.h"
 #include "restore/RestorePlan.h"
 #include "store/BackupVerifier.h"
@@ -34,7 +35,8 @@ int runRestore(const RestoreArgs& args) {
         std::fprintf(stderr, "ddb-backup restore: --at: %s\n", error.c_str());
         return kExitUsage;
     }
-    if (!requireStore("restore", args.store)) return kExitUsage;
+    auto backend = openStore("restore", args.store, args.aws, args.verbosity, true);
+    if (!backend) return kExitUsage;
     // The source's region names where in the store it is; the destination's
     // credentials are resolved for the destination region.
     std::string region = args.aws.region;
@@ -53,7 +55,7 @@ int runRestore(const RestoreArgs& args) {
     const std::string display = destination + " [" + destinationRegion + "]";
     const bool quiet = args.verbosity.quiet;
 
-    BackupStore store(args.store);
+    BackupStore store(backend);
     RestorePlan plan;
     if (!args.at.empty() ? !planRestoreAt(store, region, table, at, plan, error)
                          : !planRestore(store, region, table, args.job, plan, error)) {
@@ -86,7 +88,10 @@ int runRestore(const RestoreArgs& args) {
     AmazonCredentials credentials;
     std::string credentialRegion = destinationRegion;
     if (!resolveAws("restore", args.aws, args.verbosity, credentialRegion, credentials)) return kExitUsage;
-    auto sink = std::make_shared<StreamLogSink>(args.verbosity.verbose, plan.full.directory + "/../restore.log");
+    // Beside the table's jobs, in the store, wherever it is kept.
+    const std::string logKey = plan.full.key.substr(0, plan.full.key.rfind('/')) + "/restore.log";
+    const std::string logWhere = backend->where(logKey);
+    auto sink = backend->openLog(logKey, args.verbosity.verbose);
     TeskEnvironment environment("restore " + destination, sink);
 
     const auto started = std::chrono::steady_clock::now();
@@ -124,8 +129,8 @@ int runRestore(const RestoreArgs& args) {
         if (failure.empty()) failure = source->getFailure();
     if (failure.empty()) failure = full.getFailure();
     if (!ok) {
-        std::fprintf(stderr, "ddb-backup restore: restore of %s failed: %s; see %s/../restore.log\n", display.c_str(),
-                     failure.empty() ? "see the log" : failure.c_str(), plan.full.directory.c_str());
+        std::fprintf(stderr, "ddb-backup restore: restore of %s failed: %s; see %s\n", display.c_str(),
+                     failure.empty() ? "see the log" : failure.c_str(), logWhere.c_str());
         return kExitFailed;
     }
     uint64_t changes = 0;

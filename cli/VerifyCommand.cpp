@@ -5,6 +5,7 @@
 #include "cli/Commands.h"
 #include "cli/JobsJson.h"
 #include "cli/Progress.h"
+#include "cli/StoreAccess.h"
 #include "store/BackupVerifier.h"
 
 namespace {
@@ -13,6 +14,7 @@ struct VerifyArgs {
     std::string store;
     int64_t job = 0;
     bool json = false;
+    AwsOptions aws;
 };
 
 void writeList(JsonWriter& writer, const char* name, const std::vector<std::string>& lines) {
@@ -23,8 +25,9 @@ void writeList(JsonWriter& writer, const char* name, const std::vector<std::stri
 }
 
 int runVerify(const VerifyArgs& args) {
-    if (!requireStore("verify", args.store)) return kExitUsage;
-    BackupStore store(args.store);
+    auto backend = openStore("verify", args.store, args.aws, Verbosity(), true);
+    if (!backend) return kExitUsage;
+    BackupStore store(backend);
     std::vector<BackupStore::Job> jobs, all;
     std::vector<std::string> problems;
     all = store.listJobs(problems);
@@ -103,6 +106,7 @@ void addVerifyCommand(CLI::App& app, int& status) {
                     "SHA-256, every line as a DynamoDB item, and the control files. Exits 1 and names\n"
                     "the file on any mismatch, and for any job that is not complete.");
     addStoreOption(*command, args->store, "the backup store");
+    addAwsOptions(*command, args->aws);
     command->add_option("--job", args->job, "verify only this job (default: every job)")->check(CLI::PositiveNumber);
     command->add_flag("--json", args->json, "print one JSON document instead of lines");
     command->callback([args, &status] { status = runVerify(*args); });

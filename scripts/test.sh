@@ -15,7 +15,7 @@ cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs" --timeout 600)
 
 cmake -S . -B build-asan -DDDB_SANITIZE=ON -DDDB_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build build-asan -j"$jobs" --target ddb_unit_tests ddb_framework_tests ddb_integration_tests
+cmake --build build-asan -j"$jobs" --target ddb_unit_tests ddb_framework_tests ddb_integration_tests ddb_store_tests
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest --output-on-failure -j"$jobs" --timeout 600 -E cli_end_to_end)
 

@@ -3,8 +3,9 @@
 # errors, backup of one and of several tables, jobs and verify (also as
 # JSON), verify catching damage, credentials from profiles and a role over a
 # source_profile (through a loopback STS), missing credentials, and a stop by
-# SIGINT followed by --resume.
-# usage: cli_test.sh <build-dir> <local-dynamodb-state-dir>
+# SIGINT followed by --resume, and with a local S3 server, the same round
+# trip through an S3 store, every signature checked by the server's proxy.
+# usage: cli_test.sh <build-dir> <local-dynamodb-state-dir> [<local-s3-state-dir>]
 set -uo pipefail
 build=$1
 state=$2
@@ -297,6 +298,45 @@ manifest = json.load(open(job + "/manifest.json"))
 paths = ["%s/%d/%d" % (job, s["index"] + 1, c["number"]) for s in manifest["segments"] for c in s["chunks"]]
 ids = [json.loads(line)["id"]["S"] for path in paths for line in open(path, encoding="utf-8")]
 assert len(ids) == 200000 and len(set(ids)) == 200000, (len(ids), len(set(ids)))' "$kill_store/us-east-1/$kill_table/F$job"
+
+# An S3 store: full, incremental, jobs, verify, restore and prune, through
+# the local S3 server, whose proxy refuses any signature botocore disagrees with.
+if [ -n "${3:-}" ]; then
+  s3_endpoint="http://127.0.0.1:$(cat "$3/port")"
+  s3=(env AWS_ENDPOINT_URL_S3="$s3_endpoint" AWS_ACCESS_KEY_ID=S3RVER AWS_SECRET_ACCESS_KEY=S3RVER)
+  s3_store="s3://ddb-backup-test/cli-$$/backups"
+  s3_table="cli-s3-$$"
+  refused_before=$(curl -s "$s3_endpoint/__stats" | python3 -c 'import json,sys; print(json.load(sys.stdin)["refused"])')
+  check "S3: a stream table" 0 "$sample" --table "$s3_table" --items 300 --stream NEW_AND_OLD_IMAGES
+  check "S3: a full backup in several chunks" 0 "${s3[@]}" "$cli" backup --table "$s3_table" --store "$s3_store" --chunk-size 20000
+  check "S3: more changes" 0 "$sample" --table "$s3_table" --items 40 --first 1000 --stream NEW_AND_OLD_IMAGES
+  check "S3: an incremental" 0 "${s3[@]}" "$cli" backup --table "$s3_table" --store "$s3_store" --incremental
+  contains "S3: holding every change" "holds 340 changes"
+  check "S3: jobs" 0 "${s3[@]}" "$cli" jobs --store "$s3_store"
+  contains "S3: lists both jobs" "incr"
+  check "S3: verify" 0 "${s3[@]}" "$cli" verify --store "$s3_store"
+  check "S3: restore" 0 "${s3[@]}" "$cli" restore --store "$s3_store" --table "$s3_table" --to "$s3_table-copy" --quiet
+  check "S3: to the same items" 0 "$build/tools/table-diff/ddb-table-diff" "$s3_table" "$s3_table-copy"
+  check "S3: a second full" 0 "${s3[@]}" "$cli" backup --table "$s3_table" --store "$s3_store" --quiet
+  check "S3: and its incremental" 0 "${s3[@]}" "$cli" backup --table "$s3_table" --store "$s3_store" --incremental --quiet
+  check "S3: prune --keep-last 1" 0 "${s3[@]}" "$cli" prune --store "$s3_store" --keep-last 1 --json
+  cp "$work/out" "$work/s3-prune.json"
+  check "S3: removes the first chain only" 0 python3 -c '
+import json, sys
+plan = json.load(open(sys.argv[1]))
+assert sorted(j["job"] for j in plan["removed"]) == [1, 2] and plan["kept"] == [3, 4] and not plan["failures"], plan' "$work/s3-prune.json"
+  check "S3: the pruned store verifies" 0 "${s3[@]}" "$cli" verify --store "$s3_store"
+  check "S3: and restores its newest chain" 0 "${s3[@]}" "$cli" restore --store "$s3_store" --table "$s3_table" --to "$s3_table-pruned" --quiet
+  check "S3: to the same items" 0 "$build/tools/table-diff/ddb-table-diff" "$s3_table" "$s3_table-pruned"
+  refused_after=$(curl -s "$s3_endpoint/__stats" | python3 -c 'import json,sys; print(json.load(sys.stdin)["refused"])')
+  check "S3: botocore agreed with every signature" 0 test "$refused_after" -eq "$refused_before"
+  check "S3: a wrong secret" 2 env AWS_ENDPOINT_URL_S3="$s3_endpoint" AWS_ACCESS_KEY_ID=S3RVER AWS_SECRET_ACCESS_KEY=wrong \
+    "$cli" jobs --store "$s3_store"
+  contains "S3: names the bucket, the code and what to do" "s3://ddb-backup-test/cli-$$/backups"
+  contains "S3: with S3's code" "SignatureDoesNotMatch"
+  check "S3: a bucket that does not exist" 2 "${s3[@]}" "$cli" verify --store "s3://no-such-bucket-$$/x"
+  contains "S3: says to create it" "does not exist: create it"
+fi
 
 echo "$failures failure(s)"
 [ "$failures" -eq 0 ]

@@ -1,12 +1,15 @@
 #include "s3/S3StoreBackend.h"
 
 #include <openssl/rand.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include "platform/Crypto.h"
 
@@ -22,14 +25,31 @@ std::string randomToken() {
     return HexEncode(bytes, sizeof bytes);
 }
 
-// "<token> <lease end>" of a lock object; false when it is not one.
-bool readLock(const std::string& body, std::string& token, int64_t& until) {
-    const size_t space = body.find(' ');
-    if (space == std::string::npos || space == 0) return false;
-    token = body.substr(0, space);
-    char* end = nullptr;
-    until = std::strtoll(body.c_str() + space + 1, &end, 10);
-    return end && end != body.c_str() + space + 1;
+std::string hostName() {
+    char name[256] = {0};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == 0) return "unknown";
+    return name;
+}
+
+// A lock object: "<token> <lease end> <host> <pid>\n".
+struct LockRecord {
+    std::string token;
+    int64_t until = 0;
+    std::string host;
+    long pid = 0;
+};
+
+bool readLock(const std::string& body, LockRecord& record) {
+    std::istringstream fields(body);
+    return static_cast<bool>(fields >> record.token >> record.until >> record.host >> record.pid);
+}
+
+// Ended when its lease has, or at once when its owner ran on this host and
+// is gone: a backup killed here is resumed without waiting out the lease.
+bool lockEnded(const LockRecord& record, int64_t now) {
+    if (record.until <= now) return true;
+    return record.host == hostName() && record.pid > 0 && ::kill(static_cast<pid_t>(record.pid), 0) != 0 &&
+           errno == ESRCH;
 }
 
 class S3ObjectWriter : public ObjectWriter {
@@ -277,20 +297,21 @@ std::vector<std::string> S3StoreBackend::list(const std::string& prefix) const {
 // A PUT that succeeded is durable in S3.
 std::string S3StoreBackend::sync(const std::string&) { return ""; }
 
-std::string S3StoreBackend::lockBody(int64_t until) const { return token_ + " " + std::to_string(until) + "\n"; }
+std::string S3StoreBackend::lockBody(int64_t until) const {
+    return token_ + " " + std::to_string(until) + " " + hostName() + " " + std::to_string(::getpid()) + "\n";
+}
 
 bool S3StoreBackend::takeLock(const std::string& key, std::string& error) {
     const int64_t now = client_->environment().clock().now();
     S3Answer existing = client_->get(key);
-    std::string owner;
-    int64_t until = 0;
-    if (existing.ok && readLock(existing.body, owner, until)) {
-        if (until > now) {
-            error = where(key) + " is held by another process until its lease ends in " +
-                    std::to_string(until - now) + " s";
+    LockRecord record;
+    if (existing.ok && readLock(existing.body, record)) {
+        if (!lockEnded(record, now)) {
+            error = where(key) + " is held by a process on " + record.host + " (pid " + std::to_string(record.pid) +
+                    ") until its lease ends in " + std::to_string(record.until - now) + " s";
             return false;
         }
-        // Its owner stopped renewing it: the lease has ended.
+        // Its owner stopped renewing it, or is gone.
         client_->remove(key);
     } else if (!existing.ok && existing.status != 404) {
         error = client_->describe("GET", key, existing);
@@ -308,7 +329,7 @@ bool S3StoreBackend::takeLock(const std::string& key, std::string& error) {
     // Where a server ignores If-None-Match, the last writer wins: reading
     // the lock back says whether that was this process.
     S3Answer confirmed = client_->get(key);
-    if (!confirmed.ok || !readLock(confirmed.body, owner, until) || owner != token_) {
+    if (!confirmed.ok || !readLock(confirmed.body, record) || record.token != token_) {
         error = where(key) + " is held by another process";
         return false;
     }
@@ -332,16 +353,14 @@ void S3StoreBackend::releaseLock(const std::string& key) {
         held_.erase(key);
     }
     S3Answer current = client_->get(key);
-    std::string owner;
-    int64_t until = 0;
-    if (current.ok && readLock(current.body, owner, until) && owner == token_) client_->remove(key);
+    LockRecord record;
+    if (current.ok && readLock(current.body, record) && record.token == token_) client_->remove(key);
 }
 
 bool S3StoreBackend::isLocked(const std::string& key) const {
     S3Answer current = client_->get(key);
-    std::string owner;
-    int64_t until = 0;
-    return current.ok && readLock(current.body, owner, until) && until > client_->environment().clock().now();
+    LockRecord record;
+    return current.ok && readLock(current.body, record) && !lockEnded(record, client_->environment().clock().now());
 }
 
 void S3StoreBackend::renewLeases() {

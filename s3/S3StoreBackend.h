@@ -9,9 +9,9 @@
 //    object's ETag is the one the read began with.
 //  - Locks are objects created only where none exists (If-None-Match: *,
 //    confirmed by reading it back where a server ignores the condition).
-//    Each holds its owner's token and the second its lease ends; the owner
-//    renews the lease as it writes, and a lock whose lease has ended is
-//    taken over.
+//    Each holds its owner's token, the second its lease ends, and its host
+//    and process; the owner renews the lease as it writes, and a lock whose
+//    lease has ended, or whose owner on this host is gone, is taken over.
 //  - Logs are kept in memory and written as an object now and then and when
 //    they close.
 

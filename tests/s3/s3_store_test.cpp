@@ -5,6 +5,10 @@
 // the bucket, the key, S3's code and what to do.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <ctime>
 
 #include "aws/AwsRequestService.h"
 #include "s3/S3StoreBackend.h"
@@ -129,6 +133,33 @@ TEST_F(S3Fixture, ThrottlingIsRiddenOutAndOtherFailuresSayWhatToDo) {
     const std::string missing = noBucket.open();
     EXPECT_NE(missing.find("NoSuchBucket"), std::string::npos) << missing;
     EXPECT_NE(missing.find("create it"), std::string::npos) << missing;
+}
+
+// A lock outlives a killed process in S3. One left by a process of this
+// host that is gone is taken over at once, so a killed backup resumes; one
+// of another host holds until its lease ends.
+TEST_F(S3Fixture, ALockOfAGoneProcessIsTakenOverAndOthersHold) {
+    auto backend = localS3().backend(uniquePrefix("locks"));
+    char host[256] = {0};
+    ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ASSERT_GT(child, 0);
+    ::waitpid(child, nullptr, 0);
+    const int64_t later = static_cast<int64_t>(std::time(nullptr)) + 3600;
+    ASSERT_EQ(backend->put("r/t/F1/.lock", "killed " + std::to_string(later) + " " + host + " " +
+                                               std::to_string(child) + "\n"),
+              "");
+    EXPECT_FALSE(backend->isLocked("r/t/F1/.lock"));
+    std::string error;
+    EXPECT_TRUE(backend->lock("r/t/F1/.lock", false, error)) << error;
+
+    ASSERT_EQ(backend->put("r/t/F2/.lock", "elsewhere " + std::to_string(later) + " other-host 1\n"), "");
+    EXPECT_TRUE(backend->isLocked("r/t/F2/.lock"));
+    EXPECT_FALSE(backend->lock("r/t/F2/.lock", false, error));
+    EXPECT_NE(error.find("other-host"), std::string::npos) << error;
+    ASSERT_EQ(backend->put("r/t/F3/.lock", "lapsed " + std::to_string(later - 7200) + " other-host 1\n"), "");
+    EXPECT_TRUE(backend->lock("r/t/F3/.lock", false, error)) << error;
 }
 
 TEST_F(S3Fixture, StoreUrlsAreCheckedBeforeAnyRequest) {

@@ -52,11 +52,24 @@ bool lockEnded(const LockRecord& record, int64_t now) {
            errno == ESRCH;
 }
 
+// The part memory of this thread's writers, handed from one to the next:
+// freed and taken again for every chunk, the allocator kept up to two parts
+// per thread in memory.
+thread_local std::string sparePart;
+
 class S3ObjectWriter : public ObjectWriter {
 public:
     S3ObjectWriter(S3StoreBackend& backend, std::string key, size_t partSize)
-        : backend_(backend), key_(std::move(key)), partSize_(partSize) {}
+        : backend_(backend), key_(std::move(key)), partSize_(partSize) {
+        buffer_.swap(sparePart);
+        buffer_.clear();
+    }
     ~S3ObjectWriter() override {
+        // Kept only by the thread that made it: a writer is used by one thread.
+        if (buffer_.capacity() >= sparePart.capacity()) {
+            buffer_.clear();
+            buffer_.swap(sparePart);
+        }
         if (!committed_ && !uploadId_.empty()) {
             const S3Answer answer = backend_.client().abortUpload(key_, uploadId_);
             if (!answer.ok)
@@ -67,6 +80,8 @@ public:
     }
 
     bool write(const char* data, size_t length, std::string& error) override {
+        // Exactly one part's memory: grown by doubling, it could reach two.
+        if (buffer_.capacity() < partSize_) buffer_.reserve(partSize_);
         while (length > 0) {
             const size_t room = partSize_ - buffer_.size();
             const size_t taken = std::min(room, length);

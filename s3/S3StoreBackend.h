@@ -27,8 +27,10 @@
 class S3StoreBackend : public StoreBackend {
 public:
     struct Tuning {
-        size_t partSize = 8u << 20;  // at least 5 MiB, S3's smallest part
-        size_t blockSize = 4u << 20; // bytes a reader fetches at once
+        // At least 5 MiB, S3's smallest part. Each segment's writer holds one
+        // part, so the smallest keeps a 4-segment backup well within 64 MB.
+        size_t partSize = 5u << 20;
+        size_t blockSize = 1u << 20; // bytes a reader fetches at once
         int64_t leaseSeconds = 30 * 60;
         int64_t lockWaitSeconds = 120; // how long a waiting lock tries
     };

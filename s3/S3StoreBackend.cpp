@@ -302,10 +302,19 @@ void S3StoreBackend::remove(const std::string& key) {
     if (!answer.ok && answer.status != 404) client_->environment().log("S3StoreBackend", client_->describe("DELETE", key, answer));
 }
 
+bool S3StoreBackend::listChecked(const std::string& prefix, std::vector<std::string>& names, std::string& error) const {
+    const S3Answer answer = client_->list(prefix, names);
+    if (answer.ok) return true;
+    // Never part of a listing: the pages read before the failure are not all.
+    names.clear();
+    error = client_->describe("listing", prefix, answer);
+    return false;
+}
+
 std::vector<std::string> S3StoreBackend::list(const std::string& prefix) const {
     std::vector<std::string> names;
-    const S3Answer answer = client_->list(prefix, names);
-    if (!answer.ok) client_->environment().log("S3StoreBackend", client_->describe("listing", prefix, answer));
+    std::string error;
+    if (!listChecked(prefix, names, error)) client_->environment().log("S3StoreBackend", error);
     return names;
 }
 

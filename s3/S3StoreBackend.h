@@ -47,6 +47,7 @@ public:
     std::unique_ptr<ObjectReader> read(const std::string& key, std::string& error) const override;
     void remove(const std::string& key) override;
     std::vector<std::string> list(const std::string& prefix) const override;
+    bool listChecked(const std::string& prefix, std::vector<std::string>& names, std::string& error) const override;
     std::string sync(const std::string& prefix) override;
     std::unique_ptr<StoreLock> lock(const std::string& key, bool wait, std::string& error) override;
     bool isLocked(const std::string& key) const override;

@@ -19,6 +19,22 @@ constexpr const char* kStoreLock = ".lock";
 constexpr const char* kJobCounter = "job-counter";
 constexpr const char* kJobLock = ".lock";
 
+// Every job folder's key, or false with why when a listing failed: a
+// partial list could make a restore take an older job for the newest.
+bool jobFolders(const StoreBackend& backend, std::vector<std::string>& keys, std::string& error) {
+    std::vector<std::string> regions, tables, names;
+    if (!backend.listChecked("", regions, error)) return false;
+    for (const auto& region : regions) {
+        if (!backend.listChecked(region, tables, error)) return false;
+        for (const auto& table : tables) {
+            if (!backend.listChecked(region + "/" + table, names, error)) return false;
+            for (const auto& name : names)
+                if (jobIdOf(name) != 0) keys.push_back(region + "/" + table + "/" + name);
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 BackupStore::BackupStore(std::string root) : backend_(std::make_shared<LocalStoreBackend>(std::move(root))) {}
@@ -63,9 +79,12 @@ bool BackupStore::allocateJobId(int64_t& jobId, std::string& error) {
     int64_t highest = 0;
     std::string counter, ignored;
     if (backend_->get(kJobCounter, counter, ignored)) highest = std::strtoll(counter.c_str(), nullptr, 10);
-    for (const auto& region : backend_->list(""))
-        for (const auto& table : backend_->list(region))
-            for (const auto& job : backend_->list(region + "/" + table)) highest = std::max(highest, jobIdOf(job));
+    std::vector<std::string> folders;
+    if (!jobFolders(*backend_, folders, error)) {
+        error = "cannot give the job an id: " + error;
+        return false;
+    }
+    for (const auto& key : folders) highest = std::max(highest, jobIdOf(key.substr(key.rfind('/') + 1)));
     jobId = highest + 1;
     error = backend_->put(kJobCounter, std::to_string(jobId) + "\n");
     return error.empty();
@@ -98,46 +117,52 @@ BackupStore::Job BackupStore::Job::resolved() const {
     return job;
 }
 
+
 std::vector<BackupStore::Job> BackupStore::listJobs(std::vector<std::string>& problems) const {
     std::vector<Job> jobs;
-    for (const auto& region : backend_->list("")) {
-        for (const auto& table : backend_->list(region)) {
-            for (const auto& name : backend_->list(region + "/" + table)) {
-                if (jobIdOf(name) == 0) continue;
-                Job job;
-                job.key = region + "/" + table + "/" + name;
-                job.directory = backend_->where(job.key);
-                job.backend = backend_;
-                const std::string path = job.directory + "/" + BackupManifest::kFileName;
-                std::string text;
-                std::string error;
-                if (!job.readFile(BackupManifest::kFileName, text, error)) {
-                    problems.push_back(path + ": missing (the job never started writing)");
-                    continue;
-                }
-                if (!BackupManifest::fromJson(text, job.manifest, error)) {
-                    problems.push_back(path + ": " + error);
-                    continue;
-                }
-                job.interrupted = job.manifest.status == "running" && !backend_->isLocked(job.key + "/" + kJobLock);
-                jobs.push_back(std::move(job));
+    std::vector<std::string> keys;
+    std::string listError;
+    if (!jobFolders(*backend_, keys, listError)) {
+        problems.push_back("the store's jobs cannot be listed, so none is used: " + listError);
+        return jobs;
+    }
+    for (const auto& key : keys) {
+        Job job;
+        job.key = key;
+        job.directory = backend_->where(job.key);
+        job.backend = backend_;
+        const std::string path = job.directory + "/" + BackupManifest::kFileName;
+        std::string text;
+        std::string error;
+        if (!job.readFile(BackupManifest::kFileName, text, error)) {
+            if (backend_->exists(key + "/" + BackupManifest::kFileName)) {
+                // There but unreadable: the job may be the newest, so no
+                // choice is made from the others.
+                problems.push_back("the store's jobs cannot all be read, so none is used: " + error);
+                jobs.clear();
+                return jobs;
             }
+            problems.push_back(path + ": missing (the job never started writing)");
+            continue;
         }
+        if (!BackupManifest::fromJson(text, job.manifest, error)) {
+            problems.push_back(path + ": " + error);
+            continue;
+        }
+        job.interrupted = job.manifest.status == "running" && !backend_->isLocked(job.key + "/" + kJobLock);
+        jobs.push_back(std::move(job));
     }
     std::sort(jobs.begin(), jobs.end(), [](const Job& a, const Job& b) { return a.manifest.jobId < b.manifest.jobId; });
     return jobs;
 }
 
 std::vector<std::string> BackupStore::abandonedJobKeys() const {
-    std::vector<std::string> keys;
-    for (const auto& region : backend_->list(""))
-        for (const auto& table : backend_->list(region))
-            for (const auto& name : backend_->list(region + "/" + table)) {
-                const std::string key = region + "/" + table + "/" + name;
-                if (jobIdOf(name) != 0 && !backend_->exists(key + "/" + BackupManifest::kFileName) &&
-                    !backend_->isLocked(key + "/" + kJobLock))
-                    keys.push_back(key);
-            }
+    std::vector<std::string> folders, keys;
+    std::string error;
+    if (!jobFolders(*backend_, folders, error)) return keys;
+    for (const auto& key : folders)
+        if (!backend_->exists(key + "/" + BackupManifest::kFileName) && !backend_->isLocked(key + "/" + kJobLock))
+            keys.push_back(key);
     return keys;
 }
 

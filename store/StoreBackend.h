@@ -66,6 +66,14 @@ public:
     // sorted. It may name leftovers of writes never committed (a local
     // store's "<name>.tmp"), so that a cleanup can find and remove them.
     virtual std::vector<std::string> list(const std::string& prefix) const = 0;
+    // The same, but false with why when the names could not all be read
+    // (a listing of an object store that failed part-way): a caller that
+    // chooses among jobs must not choose from part of them.
+    virtual bool listChecked(const std::string& prefix, std::vector<std::string>& names, std::string& error) const {
+        names = list(prefix);
+        error.clear();
+        return true;
+    }
     // Makes the objects committed directly below `prefix` durable as a set.
     // Empty on success.
     virtual std::string sync(const std::string& prefix) = 0;

@@ -12,6 +12,7 @@
 
 #include "aws/AwsRequestService.h"
 #include "s3/S3StoreBackend.h"
+#include "store/BackupStore.h"
 #include "tests/support/LocalS3.h"
 
 namespace {
@@ -115,6 +116,7 @@ TEST_F(S3Fixture, ThrottlingIsRiddenOutAndOtherFailuresSayWhatToDo) {
     AwsRequestService::setRetryBudget({1, 20});
     control("/__faults", R"({"status":500,"code":"InternalError","count":100,"method":"GET","path":"/broken"})");
     EXPECT_FALSE(backend->get("r/t/broken", data, error));
+    control("/__faults", R"({"clear":true})");
     AwsRequestService::setRetryBudget(budget);
     EXPECT_NE(error.find("InternalError"), std::string::npos) << error;
 
@@ -133,6 +135,41 @@ TEST_F(S3Fixture, ThrottlingIsRiddenOutAndOtherFailuresSayWhatToDo) {
     const std::string missing = noBucket.open();
     EXPECT_NE(missing.find("NoSuchBucket"), std::string::npos) << missing;
     EXPECT_NE(missing.find("create it"), std::string::npos) << missing;
+}
+
+// A listing that fails past its retries gives no jobs at all, never the
+// ones read before it failed: from part of a table's jobs a restore could
+// take an older full backup for the newest.
+TEST_F(S3Fixture, AFailedListingUsesNoJob) {
+    const std::string prefix = uniquePrefix("listfail");
+    auto client = localS3().client(prefix);
+    client->setListPageSize(1);
+    auto backend = std::make_shared<S3StoreBackend>(client);
+    BackupManifest manifest;
+    manifest.table = "orders";
+    manifest.region = "eu-west-1";
+    for (int64_t id : {1, 2}) {
+        manifest.jobId = id;
+        manifest.status = "complete";
+        ASSERT_EQ(backend->put("eu-west-1/orders/F" + std::to_string(id) + "/manifest.json", manifest.toJson()), "");
+    }
+    BackupStore store(backend);
+    std::vector<std::string> problems;
+    EXPECT_EQ(store.listJobs(problems).size(), 2u);
+
+    const AwsRequestService::RetryBudget budget = AwsRequestService::retryBudget();
+    AwsRequestService::setRetryBudget({1, 20});
+    // The second page of the table's listing fails: the first named F1.
+    control("/__faults", R"({"status":500,"code":"InternalError","count":100,"method":"GET","path":"continuation-token"})");
+    problems.clear();
+    const auto jobs = store.listJobs(problems);
+    control("/__faults", R"({"clear":true})");
+    AwsRequestService::setRetryBudget(budget);
+    EXPECT_TRUE(jobs.empty());
+    ASSERT_FALSE(problems.empty());
+    EXPECT_NE(problems[0].find("cannot be listed"), std::string::npos) << problems[0];
+    EXPECT_NE(problems[0].find("InternalError"), std::string::npos) << problems[0];
+    EXPECT_TRUE(store.abandonedJobKeys().empty());
 }
 
 // A lock outlives a killed process in S3. One left by a process of this

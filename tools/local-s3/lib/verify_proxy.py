@@ -10,7 +10,8 @@ from the server's full listing of the prefix.
 
 Faults for tests: POST /__faults with a JSON body
 {"status": 503, "code": "SlowDown", "count": N, "method": "PUT", "path": "substring"}
-answers the next N matching requests with that error instead of forwarding them.
+answers the next N matching requests with that error instead of forwarding them;
+{"clear": true} drops every fault still set.
 GET /__stats gives the requests seen per method and the signatures refused.
 
 usage: verify_proxy.py --backend PORT --port-file FILE --access-key K --secret-key S
@@ -159,8 +160,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         length = int(self.headers.get("Content-Length", "0") or "0")
         body = self.rfile.read(length) if length else b""
         if self.path == "/__faults" and self.command == "POST":
+            fault = json.loads(body)
             with lock:
-                faults.append(json.loads(body))
+                if fault.get("clear"):
+                    faults.clear()
+                else:
+                    faults.append(fault)
             return self.answer(200, b"{}", "application/json")
         if self.path == "/__stats":
             with lock:

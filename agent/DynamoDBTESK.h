@@ -107,7 +107,10 @@ public:
     const AmazonCredentials& getCredentials() const { return credentials; }
     TeskLoggingEnvironment& getEnvironment() { return environment; }
     int64_t getWriteThroughput() const { return writeThroughput; }
-    const std::map<std::string, std::shared_ptr<AwsDynamoDBRestoreRunner>>& getRestoreRunners() const {
+    // One runner per destination, keyed by (region, table): tables of one
+    // name in two regions are two destinations, each concluded.
+    using RunnerKey = std::pair<std::string, std::string>;
+    const std::map<RunnerKey, std::shared_ptr<AwsDynamoDBRestoreRunner>>& getRestoreRunners() const {
         return restoreRunners;
     }
 
@@ -187,6 +190,6 @@ private:
     std::vector<std::string> regions;
     int64_t readThroughput = 0;
     int64_t writeThroughput = 0;
-    std::map<std::string, std::shared_ptr<AwsDynamoDBRestoreRunner>> restoreRunners;
+    std::map<RunnerKey, std::shared_ptr<AwsDynamoDBRestoreRunner>> restoreRunners;
     TeskLoggingEnvironment environment;
 };

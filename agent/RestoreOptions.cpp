@@ -51,14 +51,14 @@ CZoError DynamoDBUtil::ProcessRestoreOptions(EvRstTaskPtr task, const std::map<s
             if (!environment.getFailure().empty()) text = environment.getFailure();
             return failure(774, text);
         }
-        restoreRunners[mapping.destination.tableName] = runner;
+        restoreRunners[{mapping.destination.region, mapping.destination.tableName}] = runner;
     }
     return CZoError();
 }
 
 CZoError DynamoDBUtil::CleanupRestore() {
     for (auto& entry : restoreRunners)
-        if (entry.second) entry.second->conclude(entry.first, true, writeThroughput);
+        if (entry.second) entry.second->conclude(entry.first.second, true, writeThroughput);
     restoreRunners.clear();
     return CZoError();
 }

@@ -142,6 +142,47 @@ TEST(RemoteFileRestore, StoreFilesFedOneByOneRestoreTheTable) {
     EvRstTask::removeTask(4242);
 }
 
+// One table name in two regions is two destinations: each gets its own
+// runner, and each is concluded (its raised write capacity put back).
+// Keyed by name alone, the second replaced the first, never concluded.
+TEST(RemoteFileRestore, SameTableNameInTwoRegionsGetsARunnerEach) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    ManagedInstance instance;
+    auto log = std::make_shared<MemoryLogSink>();
+    TeskPrototypeEnvironment setup("setup", log);
+    AmazonCredentials credentials = localCredentials();
+    AwsDynamoDBService service(credentials, setup);
+    const std::string destination = uniqueTableName("two-regions");
+    const std::string description =
+        R"({"table":{"TableName":")" + destination +
+        R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
+        R"("ProvisionedThroughput":{"ReadCapacityUnits":5,"WriteCapacityUnits":5}},"segments":1})";
+    ASSERT_TRUE(service.createTable(
+        R"({"TableName":")" + destination +
+        R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
+        R"("ProvisionedThroughput":{"ReadCapacityUnits":5,"WriteCapacityUnits":5}})").isSuccess());
+    RestoreJobOptions job;
+    job.hasCloudAppsRestoreOptions = job.hasDynamoDbRestoreOptions = true;
+    job.dynamoDbRestoreOptions.hasDestinationTables = true;
+    job.dynamoDbRestoreOptions.destinationTables.push_back({{"us-east-1", "orders"}, {"us-east-1", destination}});
+    job.dynamoDbRestoreOptions.destinationTables.push_back({{"eu-west-1", "orders"}, {"eu-west-1", destination}});
+    EvRstTask::registerTask(4545, job.serialize());
+    const std::string metadata = IdxMetadata::DynamoDBMetadata{description, ""}.serialize();
+    DynamoDBUtil util(log);
+    ASSERT_EQ(util.InitializeForRestore(1), 0);
+    std::string error;
+    ASSERT_TRUE(util.ProcessRestoreOptions(EvRstTask::open(4545),
+                                           {{"us-east-1:orders", metadata}, {"eu-west-1:orders", metadata}}, true, error)
+                    .ok())
+        << error;
+    ASSERT_EQ(util.getRestoreRunners().size(), 2u);
+    EXPECT_TRUE(util.getRestoreRunners().count({"us-east-1", destination}));
+    EXPECT_TRUE(util.getRestoreRunners().count({"eu-west-1", destination}));
+    EXPECT_TRUE(util.CleanupRestore().ok());
+    EXPECT_TRUE(util.getRestoreRunners().empty());
+    EvRstTask::removeTask(4545);
+}
+
 TEST(RemoteFileRestore, NamesMappingsAndDirectories) {
     RestoreJobOptions job;
     job.hasCloudAppsRestoreOptions = job.hasDynamoDbRestoreOptions = true;

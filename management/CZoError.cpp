@@ -4,12 +4,19 @@
 #include <cstdio>
 
 CZoError::CZoError(const char* file, int line, int code, const char* format, ...) : code_(code) {
-    va_list arguments;
+    // Measured first and kept whole: a fixed buffer cut long texts (a
+    // table's description, a chain of causes) without a sign.
+    va_list arguments, again;
     va_start(arguments, format);
-    char buffer[2048];
-    std::vsnprintf(buffer, sizeof buffer, format, arguments);
+    va_copy(again, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, arguments);
     va_end(arguments);
-    text_ = buffer;
+    if (length > 0) {
+        text_.resize(static_cast<size_t>(length) + 1);
+        std::vsnprintf(&text_[0], text_.size(), format, again);
+        text_.resize(static_cast<size_t>(length));
+    }
+    va_end(again);
     push(file, line);
 }
 

@@ -76,6 +76,11 @@ TEST(TaskDescriptor, RestoreFailsOnTheFirstMissingOrBadValue) {
     values = asMap(sample());
     values["threadId"] = "abc";
     EXPECT_EQ(target.restore(values).text(), "Invalid threadId in map [abc]");
+    // A long value (a table's description) is kept whole in the error text.
+    values["threadId"] = std::string(5000, 'x') + "end";
+    const std::string longText = target.restore(values).text();
+    EXPECT_EQ(longText.size(), std::string("Invalid threadId in map []").size() + 5003);
+    EXPECT_NE(longText.find("xend]"), std::string::npos);
     // Numbers are whole and in range: sscanf once read "12x" as 12 and
     // wrapped 4294967297 to 1.
     for (const char* bad : {"  12x", "4294967297", "2147483648", "-2147483649", "", "+", "1 2", "0x10"}) {

@@ -76,8 +76,9 @@ CZoError DynamoDBUtil::_EditConfFileContents(const std::string& path, std::vecto
         if (at != std::string::npos) text.replace(at, find[i].size(), replace[i]);
     }
     debug.log(2, "_EditConfFileContents", "Conf file [%s] edited contents [%s]", path.c_str(), text.c_str());
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    if (!file || !(file << text) || !file.flush()) return CZO_ERROR(1627, "failed to open file [%s] ", path.c_str());
+    // Replaced whole: a crash mid-write must not leave half a configuration.
+    const std::string problem = file_util::writeAtomically(path, text);
+    if (!problem.empty()) return CZO_ERROR(1627, "failed to write file [%s]: %s", path.c_str(), problem.c_str());
     return CZoError();
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -54,10 +55,16 @@ TEST_F(AgentStateFixture, ConfigurationEditsReplaceFirstOccurrencesInOrder) {
     std::ofstream(path) << "port=1\nport=2\nname=x\n";
     std::vector<std::string> find = {"port=", "name=x", "absent"};
     std::vector<std::string> replace = {"port=9", "name=y", "never"};
+    // A second name for the file before the edit keeps the old contents:
+    // the file was replaced whole, never rewritten where it lay.
+    const std::string before = directory.path + "/before";
+    ASSERT_EQ(::link(path.c_str(), before.c_str()), 0);
     ASSERT_TRUE(util._EditConfFileContents(path, find, replace).ok());
-    std::string text;
+    std::string text, old;
     file_util::readFile(path, text);
     EXPECT_EQ(text, "port=91\nport=2\nname=y\n");
+    file_util::readFile(before, old);
+    EXPECT_NE(old, text);
 
     std::vector<std::string> fewer;
     EXPECT_EQ(util._EditConfFileContents(path, find, fewer).code(), 87);

@@ -45,6 +45,11 @@ int DynamoDBUtil::Initialize(unsigned long varda, unsigned long application, int
                   static_cast<long long>(jobId));
         return 1;
     }
+    const std::string management = ManagementData::loadError();
+    if (!management.empty()) {
+        debug.log(-1, "Initialize", "%s", management.c_str());
+        return 1;
+    }
     ApplicationId app(vardaId, applicationId);
     AmazonDynamoDBInstance instance(app.instanceId());
     const int clientResult = app.getClientName(clientName);
@@ -245,6 +250,11 @@ int DynamoDBUtil::InitFromSubclientProp(ApplicationId& application, bool expandC
 int DynamoDBUtil::InitializeForRestore(unsigned long destinationInstanceId) {
     if (destinationInstanceId == 0) {
         debug.log(-1, "InitializeForRestore", "Invalid destination instance id input");
+        return 1;
+    }
+    const std::string management = ManagementData::loadError();
+    if (!management.empty()) {
+        debug.log(-1, "InitializeForRestore", "%s", management.c_str());
         return 1;
     }
     AmazonDynamoDBInstance instance(destinationInstanceId);

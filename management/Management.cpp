@@ -1,6 +1,7 @@
 #include "management/Management.h"
 
 #include <openssl/evp.h>
+#include <rapidjson/error/en.h>
 
 #include <cstdlib>
 #include <mutex>
@@ -13,6 +14,20 @@ std::mutex documentMutex;
 std::shared_ptr<const rapidjson::Document>& installed() { // guarded by documentMutex
     static std::shared_ptr<const rapidjson::Document> document;
     return document;
+}
+std::string& fileError() { // guarded by documentMutex
+    static std::string error;
+    return error;
+}
+
+// Why `text` is not a JSON object, or empty.
+std::string parseProblem(const std::string& text) {
+    rapidjson::Document document;
+    document.Parse(text.c_str(), text.size());
+    if (document.HasParseError())
+        return std::string("it is not valid JSON at byte ") + std::to_string(document.GetErrorOffset()) + ": " +
+               rapidjson::GetParseError_En(document.GetParseError());
+    return document.IsObject() ? "" : "it is not a JSON object";
 }
 
 std::shared_ptr<rapidjson::Document> parse(const std::string& text) {
@@ -50,7 +65,15 @@ std::shared_ptr<const rapidjson::Document> ManagementData::current() {
         std::string content;
         const char* path = std::getenv("DDB_MANAGEMENT");
         std::shared_ptr<rapidjson::Document> document;
-        if (path && file_util::readFile(path, content)) document = parse(content);
+        fileError().clear();
+        if (path && *path) {
+            if (!file_util::readFile(path, content))
+                fileError() = "the management file " + std::string(path) + " (DDB_MANAGEMENT) cannot be read: " +
+                              file_util::lastErrorText();
+            else if (!(document = parse(content)))
+                fileError() = "the management file " + std::string(path) + " (DDB_MANAGEMENT) is unusable: " +
+                              parseProblem(content);
+        }
         if (!document) document = parse("{}");
         installed() = document;
     }
@@ -68,6 +91,13 @@ bool ManagementData::install(const std::string& content) {
 void ManagementData::clear() {
     std::lock_guard<std::mutex> guard(documentMutex);
     installed().reset();
+    fileError().clear();
+}
+
+std::string ManagementData::loadError() {
+    current();
+    std::lock_guard<std::mutex> guard(documentMutex);
+    return fileError();
 }
 
 const rapidjson::Value* AmazonDynamoDBInstance::entry(std::shared_ptr<const rapidjson::Document>& holder) const {

@@ -30,6 +30,10 @@ public:
     // The document in use: the installed one, else DDB_MANAGEMENT's file
     // (read once), else an empty one.
     static std::shared_ptr<const rapidjson::Document> current();
+    // Why DDB_MANAGEMENT's file could not be used (unreadable, or not a
+    // JSON object: with the byte where its text goes wrong); empty when it
+    // was, or when none is named. Jobs refuse to start while it is set.
+    static std::string loadError();
     // Installs a document from text; false when it is not a JSON object.
     static bool install(const std::string& text);
     static void clear();

@@ -55,6 +55,26 @@ TEST_F(JobInitFixture, ApplicationIdsFromTheProgramArguments) {
     EXPECT_EQ(util.getJobResultsPath(), directory.path + "/results/HX_JobResults/2/0/5");
 }
 
+// A management file that does not parse was once taken as "{}", and every
+// job then failed for want of its instance, far from the cause.
+TEST_F(JobInitFixture, AMalformedManagementFileStopsJobsAndSaysWhere) {
+    const std::string path = directory.path + "/management.json";
+    file_util::writeAtomically(path, "{\"instances\":{\"5\":{\"accessKey\":\"AKID\",}}}");
+    ScopedEnv file("DDB_MANAGEMENT", path);
+    ManagementData::clear();
+    const std::string error = ManagementData::loadError();
+    EXPECT_NE(error.find(path), std::string::npos) << error;
+    EXPECT_NE(error.find("at byte 38"), std::string::npos) << error;
+    DynamoDBUtil util(log);
+    EXPECT_EQ(util.InitializeForRestore(5), 1);
+    EXPECT_TRUE(log->contains("is unusable: it is not valid JSON at byte 38"));
+
+    ScopedEnv missing("DDB_MANAGEMENT", directory.path + "/none.json");
+    ManagementData::clear();
+    EXPECT_NE(ManagementData::loadError().find("cannot be read"), std::string::npos);
+    ManagementData::clear();
+}
+
 TEST_F(JobInitFixture, WholeInitialisationFillsEverything) {
     install();
     DynamoDBUtil util(17, 2, log);

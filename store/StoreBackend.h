@@ -1,6 +1,6 @@
 #pragma once
-// Where a backup store keeps its bytes: a local directory today, an object
-// store later. The store's layout (BackupStore) is written once, against
+// Where a backup store keeps its bytes: a local directory, or an object
+// store (s3/S3StoreBackend). The store's layout (BackupStore) is written once, against
 // this interface. Keys are '/'-separated names relative to the store's
 // root, built only from checked components; "" is the root itself.
 // Thread safety: every operation may be called from any thread; one writer

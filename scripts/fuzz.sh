@@ -15,7 +15,7 @@ CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DDDB_FUZZ=ON -DDDB_BUILD_TE
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$jobs" --target fuzz_targets
 
-targets=(json scan_page stream_page describe credentials store_files agent shared_config)
+targets=(json scan_page stream_page describe credentials store_files agent shared_config s3_xml)
 if (($# > 1)); then targets=("${@:2}"); fi
 work=build-fuzz/runs
 rm -rf "$work"

@@ -33,6 +33,7 @@ struct BackupArgs {
     int64_t readCapacity = 0;
     int64_t resume = 0;
     uint64_t chunkSize = StoreEnvironment::kDefaultChunkSize;
+    uint64_t partSize = 0;
     unsigned parallelTables = 1;
     std::string compress;
     AwsOptions aws;
@@ -185,7 +186,8 @@ int runBackup(BackupArgs args) {
     if (!resolveAws("backup", args.aws, args.verbosity, region, credentials)) return kExitUsage;
     std::vector<std::string> tables;
     if (!chooseTables(args, credentials, tables)) return args.matching.empty() ? kExitFailed : kExitUsage;
-    const std::shared_ptr<StoreBackend> backend = openStore("backup", args.store, args.aws, args.verbosity, false);
+    const std::shared_ptr<StoreBackend> backend =
+        openStore("backup", args.store, args.aws, args.verbosity, false, args.partSize);
     if (!backend) return kExitUsage;
 
     installStopHandlers();
@@ -276,6 +278,10 @@ void addBackupCommand(CLI::App& app, int& status) {
     command->add_option("--chunk-size", args->chunkSize, "size at which a stream of lines starts a new chunk "
                                                          "(default 16777216)")
         ->check(CLI::Range(uint64_t(1024), uint64_t(1) << 40));
+    command->add_option("--part-size", args->partSize,
+                        "S3 stores: the size of a multipart upload's parts, from 5 MiB (the default) to 5 GiB; "
+                        "each segment holds one in memory")
+        ->check(CLI::Range(uint64_t(5) << 20, uint64_t(5) << 30));
     command->add_option("--compress", args->compress,
                         "compress each chunk with zstd (zstd, or zstd:LEVEL from 1 to 19; zstd is level 3)");
     command->add_option("--parallel-tables", args->parallelTables, "tables backed up at once (default 1)")

@@ -308,6 +308,7 @@ if [ -n "${3:-}" ]; then
   s3_table="cli-s3-$$"
   refused_before=$(curl -s "$s3_endpoint/__stats" | python3 -c 'import json,sys; print(json.load(sys.stdin)["refused"])')
   check "S3: a stream table" 0 "$sample" --table "$s3_table" --items 300 --stream NEW_AND_OLD_IMAGES
+  check "S3: a part size below S3's smallest is refused" 2 "${s3[@]}" "$cli" backup --table "$s3_table" --store "$s3_store" --part-size 1000
   check "S3: a full backup in several chunks" 0 "${s3[@]}" "$cli" backup --table "$s3_table" --store "$s3_store" --chunk-size 20000
   check "S3: more changes" 0 "$sample" --table "$s3_table" --items 40 --first 1000 --stream NEW_AND_OLD_IMAGES
   check "S3: an incremental" 0 "${s3[@]}" "$cli" backup --table "$s3_table" --store "$s3_store" --incremental

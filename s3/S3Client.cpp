@@ -160,6 +160,11 @@ S3Answer S3Client::sendOnce(int method, const std::string& key, const std::map<s
 
 S3Answer S3Client::send(int method, const std::string& key, const std::map<std::string, std::string>& query,
                         std::map<std::string, std::string> headers, std::string& body) {
+    return sendTo(method, objectKey(key), query, headers, body);
+}
+
+S3Answer S3Client::sendTo(int method, const std::string& object, const std::map<std::string, std::string>& query,
+                          const std::map<std::string, std::string>& headers, std::string& body) {
     AmazonCredentials credentials;
     {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -167,7 +172,7 @@ S3Answer S3Client::send(int method, const std::string& key, const std::map<std::
             refreshCredentials(environment_, credentials_);
         credentials = credentials_;
     }
-    S3Answer answer = sendOnce(method, objectKey(key), query, headers, body, credentials);
+    S3Answer answer = sendOnce(method, object, query, headers, body, credentials);
     auto region = answer.headers.find("x-amz-bucket-region");
     if (!answer.ok && region != answer.headers.end() && !region->second.empty() &&
         region->second != credentials.region && (answer.status == 301 || answer.status == 400 || answer.status == 403)) {
@@ -178,7 +183,7 @@ S3Answer S3Client::send(int method, const std::string& key, const std::map<std::
             credentials_.region = region->second;
         }
         credentials.region = region->second;
-        answer = sendOnce(method, objectKey(key), query, headers, body, credentials);
+        answer = sendOnce(method, object, query, headers, body, credentials);
     }
     return answer;
 }
@@ -217,26 +222,8 @@ S3Answer S3Client::listPages(const std::string& prefix, bool oneLevel, std::vect
     for (;;) {
         // The bucket itself, with the store's folder as the prefix.
         const std::string saved = below;
-        AmazonCredentials credentials;
-        S3Answer answer;
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            if (credentialsDueForRefresh(credentials_, environment_.clock().now()))
-                refreshCredentials(environment_, credentials_);
-            credentials = credentials_;
-        }
         std::string none;
-        answer = sendOnce(HXLibCurl::kGet, "", query, {}, none, credentials);
-        auto region = answer.headers.find("x-amz-bucket-region");
-        if (!answer.ok && region != answer.headers.end() && region->second != credentials.region &&
-            !region->second.empty()) {
-            {
-                std::lock_guard<std::mutex> guard(mutex_);
-                credentials_.region = region->second;
-            }
-            credentials.region = region->second;
-            answer = sendOnce(HXLibCurl::kGet, "", query, {}, none, credentials);
-        }
+        S3Answer answer = sendTo(HXLibCurl::kGet, "", query, {}, none);
         if (!answer.ok) return answer;
         s3xml::ListPage page;
         if (!s3xml::parseListPage(answer.body, page)) {

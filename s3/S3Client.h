@@ -77,6 +77,10 @@ public:
 private:
     S3Answer send(int method, const std::string& key, const std::map<std::string, std::string>& query,
                   std::map<std::string, std::string> headers, std::string& body);
+    // To an object key ("" for the bucket), once more in the bucket's own
+    // region when the answer names another.
+    S3Answer sendTo(int method, const std::string& object, const std::map<std::string, std::string>& query,
+                    const std::map<std::string, std::string>& headers, std::string& body);
     S3Answer sendOnce(int method, const std::string& key, const std::map<std::string, std::string>& query,
                       const std::map<std::string, std::string>& headers, std::string& body,
                       AmazonCredentials credentials);

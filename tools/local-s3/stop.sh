@@ -1,14 +1,5 @@
 #!/usr/bin/env bash
 # Stops what start.sh started with the same state directory: the whole
-# process group, the S3 server included.
+# process group, the S3 server included (as for the local DynamoDB).
 # usage: stop.sh <state-dir>
-set -uo pipefail
-state=${1:?usage: stop.sh <state-dir>}
-if [ -f "$state/pid" ]; then
-  group=$(cat "$state/pid")
-  kill -TERM -- "-$group" 2>/dev/null
-  for _ in $(seq 1 100); do kill -0 -- "-$group" 2>/dev/null || break; sleep 0.05; done
-  kill -KILL -- "-$group" 2>/dev/null
-  rm -f "$state/pid" "$state/port"
-fi
-exit 0
+exec "$(dirname "$0")/../local-dynamodb/stop.sh" "$@"

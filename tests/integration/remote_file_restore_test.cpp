@@ -45,6 +45,14 @@ void collect(const std::string& root, const std::string& relative, std::vector<s
     }
 }
 
+// A table keyed by "id" with 5/5 provisioned capacity, and `extra`
+// members (such as a stream) in its CreateTable request.
+std::string keyedTable(const std::string& name, const std::string& extra = "") {
+    return R"({"TableName":")" + name +
+           R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
+           R"("ProvisionedThroughput":{"ReadCapacityUnits":5,"WriteCapacityUnits":5})" + extra + "}";
+}
+
 // The destination instance 1 in the host's management data, with the keys
 // the local endpoint is used with ("local-secret", stored base64-encoded).
 struct ManagedInstance {
@@ -62,10 +70,7 @@ TEST(RemoteFileRestore, StoreFilesFedOneByOneRestoreTheTable) {
     AmazonCredentials credentials = localCredentials();
     AwsDynamoDBService service(credentials, setup);
     const std::string table = uniqueTableName("files");
-    ASSERT_TRUE(service.createTable(
-        R"({"TableName":")" + table +
-        R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
-        R"("ProvisionedThroughput":{"ReadCapacityUnits":5,"WriteCapacityUnits":5},"StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_IMAGE"}})").isSuccess());
+    ASSERT_TRUE(service.createTable(keyedTable(table, R"(,"StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_IMAGE"})")).isSuccess());
     std::vector<std::string> items;
     for (int i = 0; i < 300; ++i) items.push_back(sampleItem(i));
     for (size_t at = 0; at < items.size(); at += 25)
@@ -153,14 +158,8 @@ TEST(RemoteFileRestore, SameTableNameInTwoRegionsGetsARunnerEach) {
     AmazonCredentials credentials = localCredentials();
     AwsDynamoDBService service(credentials, setup);
     const std::string destination = uniqueTableName("two-regions");
-    const std::string description =
-        R"({"table":{"TableName":")" + destination +
-        R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
-        R"("ProvisionedThroughput":{"ReadCapacityUnits":5,"WriteCapacityUnits":5}},"segments":1})";
-    ASSERT_TRUE(service.createTable(
-        R"({"TableName":")" + destination +
-        R"(","AttributeDefinitions":[{"AttributeName":"id","AttributeType":"S"}],"KeySchema":[{"AttributeName":"id","KeyType":"HASH"}],)"
-        R"("ProvisionedThroughput":{"ReadCapacityUnits":5,"WriteCapacityUnits":5}})").isSuccess());
+    const std::string description = R"({"table":)" + keyedTable(destination) + R"(,"segments":1})";
+    ASSERT_TRUE(service.createTable(keyedTable(destination)).isSuccess());
     RestoreJobOptions job;
     job.hasCloudAppsRestoreOptions = job.hasDynamoDbRestoreOptions = true;
     job.dynamoDbRestoreOptions.hasDestinationTables = true;

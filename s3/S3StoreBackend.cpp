@@ -273,7 +273,10 @@ bool S3StoreBackend::get(const std::string& key, std::string& data, std::string&
     return true;
 }
 
-bool S3StoreBackend::exists(const std::string& key) const { return client_->head(key).ok; }
+bool S3StoreBackend::exists(const std::string& key) const {
+    const S3Answer answer = client_->head(key);
+    return answer.ok || answer.status != 404;
+}
 
 std::unique_ptr<ObjectWriter> S3StoreBackend::create(const std::string& key, std::string&) {
     return std::make_unique<S3ObjectWriter>(*this, key, std::max<size_t>(tuning_.partSize, 5u << 20));

@@ -186,7 +186,8 @@ bool BackupStore::removeJob(const std::string& key, std::string& error) {
     if (backend_->exists(manifest)) {
         backend_->remove(manifest);
         if (backend_->exists(manifest)) {
-            error = "cannot remove " + backend_->where(manifest) + "; the job is kept whole";
+            error = "cannot remove " + backend_->where(manifest) +
+                    ", or tell that it is gone; the job's other files are kept: run prune again";
             return false;
         }
         error = backend_->sync(key);

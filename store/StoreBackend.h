@@ -57,6 +57,9 @@ public:
     virtual std::string put(const std::string& key, const std::string& data) = 0;
     // False with why when the object is missing or cannot be read.
     virtual bool get(const std::string& key, std::string& data, std::string& error) const = 0;
+    // Whether the object is there. A backend that cannot tell (its server
+    // failed to answer) says true: no caller may take an object it could
+    // not read for one that is missing, and remove what depends on it.
     virtual bool exists(const std::string& key) const = 0;
     virtual std::unique_ptr<ObjectWriter> create(const std::string& key, std::string& error) = 0;
     virtual std::unique_ptr<ObjectReader> read(const std::string& key, std::string& error) const = 0;

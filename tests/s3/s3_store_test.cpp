@@ -170,6 +170,18 @@ TEST_F(S3Fixture, AFailedListingUsesNoJob) {
     EXPECT_NE(problems[0].find("cannot be listed"), std::string::npos) << problems[0];
     EXPECT_NE(problems[0].find("InternalError"), std::string::npos) << problems[0];
     EXPECT_TRUE(store.abandonedJobKeys().empty());
+
+    // An object S3 fails to tell about counts as there: a removal is then
+    // refused, never taken as done.
+    AwsRequestService::setRetryBudget({1, 20});
+    control("/__faults", R"({"status":500,"code":"InternalError","count":100,"method":"HEAD","path":"F1/manifest"})");
+    EXPECT_TRUE(backend->exists("eu-west-1/orders/F1/manifest.json"));
+    std::string error;
+    EXPECT_FALSE(store.removeJob("eu-west-1/orders/F1", error));
+    control("/__faults", R"({"clear":true})");
+    AwsRequestService::setRetryBudget(budget);
+    EXPECT_NE(error.find("cannot remove"), std::string::npos) << error;
+    EXPECT_FALSE(backend->exists("eu-west-1/orders/F9/manifest.json"));
 }
 
 // A lock outlives a killed process in S3. One left by a process of this

@@ -1,5 +1,6 @@
 // ddb-backup prune: removes what no kept restore point needs.
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <ctime>
@@ -47,7 +48,8 @@ std::string checkDuration(const std::string& text) {
     return durationSeconds(text) < 0 ? "'" + text + "' is not a duration such as 30d, 12h, 90m or 2w" : "";
 }
 
-void writeJson(const PrunePlan& plan, const std::vector<std::string>& failures, bool dryRun) {
+void writeJson(const PrunePlan& plan, const std::vector<std::string>& strays, const std::vector<std::string>& failures,
+               bool dryRun) {
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
     writer.StartObject();
@@ -78,6 +80,10 @@ void writeJson(const PrunePlan& plan, const std::vector<std::string>& failures, 
     writer.StartArray();
     for (int64_t id : plan.kept) writer.Int64(id);
     writer.EndArray();
+    writer.Key("strays");
+    writer.StartArray();
+    for (const auto& stray : strays) writer.String(stray.c_str());
+    writer.EndArray();
     writer.Key("failures");
     writer.StartArray();
     for (const auto& failure : failures) writer.String(failure.c_str());
@@ -106,12 +112,23 @@ int runPrune(const PruneArgs& args) {
             std::string error;
             if (!store.removeJob(entry.key, error)) failures.push_back(error);
         }
+    // What the kept jobs' manifests do not name goes too.
+    std::vector<std::string> strays;
+    for (const auto& job : jobs) {
+        if (std::find(plan.kept.begin(), plan.kept.end(), job.manifest.jobId) == plan.kept.end()) continue;
+        for (const auto& key : store.strayKeys(job)) {
+            strays.push_back(backend->where(key));
+            if (!args.dryRun) backend->remove(key);
+        }
+    }
     if (args.json) {
-        writeJson(plan, failures, args.dryRun);
+        writeJson(plan, strays, failures, args.dryRun);
     } else {
         for (const auto& entry : plan.remove)
             std::printf("%s %s (%s %s): %s\n", args.dryRun ? "would remove" : "removed", entry.directory.c_str(),
                         entry.level.empty() ? "job" : entry.level.c_str(), entry.status.c_str(), entry.reason.c_str());
+        for (const auto& stray : strays)
+            std::printf("%s %s: no manifest names it\n", args.dryRun ? "would remove" : "removed", stray.c_str());
         std::printf("%s %zu jobs, kept %zu\n", args.dryRun ? "would remove" : "removed",
                     plan.remove.size() - failures.size(), plan.kept.size());
     }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
+#include <set>
 
 #include "store/LocalStoreBackend.h"
 
@@ -204,6 +206,47 @@ bool BackupStore::removeJob(const std::string& key, std::string& error) {
         return false;
     }
     return true;
+}
+
+std::vector<std::string> BackupStore::strayKeys(const Job& job) const {
+    std::vector<std::string> strays;
+    const BackupManifest& m = job.manifest;
+    if (m.status != "complete" || job.key.empty()) return strays;
+    // The job's own files, named or not by the manifest (stores written
+    // before control files were covered do not name them).
+    std::set<std::string> named = {BackupManifest::kFileName, "backup.log", kJobLock, "description.json",
+                                   "metadata.json"};
+    for (const auto& file : m.files) named.insert(file.first);
+    std::map<std::string, std::set<std::string>> streams; // folder -> chunk names
+    for (const auto& segment : m.segments)
+        for (const auto& chunk : segment.second.chunks)
+            streams[std::to_string(segment.first + 1)].insert(std::to_string(chunk.number));
+    for (const auto& shard : m.shards)
+        for (const auto& chunk : shard.second.chunks) streams[shard.first].insert(std::to_string(chunk.number));
+    for (const auto& segment : m.segments) streams[std::to_string(segment.first + 1)];
+    for (const auto& shard : m.shards) streams[shard.first];
+
+    std::vector<std::string> names, chunks;
+    std::string error;
+    if (!backend_->listChecked(job.key, names, error)) return {};
+    for (const auto& name : names) {
+        const std::string key = job.key + "/" + name;
+        auto stream = streams.find(name);
+        if (stream == streams.end()) {
+            if (named.count(name)) continue;
+            // An object, or a folder of a stream the manifest does not know:
+            // all of it, its contents before it.
+            std::vector<std::string> below;
+            if (!backend_->listChecked(key, below, error)) return {};
+            for (const auto& inner : below) strays.push_back(key + "/" + inner);
+            strays.push_back(key);
+            continue;
+        }
+        if (!backend_->listChecked(key, chunks, error)) return {};
+        for (const auto& chunk : chunks)
+            if (!stream->second.count(chunk)) strays.push_back(key + "/" + chunk);
+    }
+    return strays;
 }
 
 bool BackupStore::findJob(int64_t jobId, Job& job, std::string& error) const {

@@ -79,6 +79,12 @@ public:
     // with chunks missing; then everything else. Refused while a process
     // holds the job.
     bool removeJob(const std::string& key, std::string& error);
+    // The objects in a complete job's folder that its manifest does not
+    // name: chunks of a write cut short, leftovers of a failed clean-up.
+    // Readers ignore them; prune removes them, in this order (a folder after
+    // what it holds). Empty when the folder cannot be listed whole, so that
+    // nothing is taken for a stray by mistake.
+    std::vector<std::string> strayKeys(const Job& job) const;
 
 private:
     bool lastComplete(const std::string& region, const std::string& table, bool incremental, Job& job) const;

@@ -320,12 +320,19 @@ if [ -n "${3:-}" ]; then
   check "S3: to the same items" 0 "$build/tools/table-diff/ddb-table-diff" "$s3_table" "$s3_table-copy"
   check "S3: a second full" 0 "${s3[@]}" "$cli" backup --table "$s3_table" --store "$s3_store" --quiet
   check "S3: and its incremental" 0 "${s3[@]}" "$cli" backup --table "$s3_table" --store "$s3_store" --incremental --quiet
+  printf 'x\n' >"$work/stray"
+  check "S3: a stray object in a kept job" 0 env AWS_ENDPOINT_URL_S3="$s3_endpoint" AWS_ACCESS_KEY_ID=S3RVER AWS_SECRET_ACCESS_KEY=S3RVER \
+    /usr/bin/python3 -c '
+import sys, botocore.session
+s3 = botocore.session.get_session().create_client("s3", endpoint_url=sys.argv[1], region_name="us-east-1")
+s3.put_object(Bucket="ddb-backup-test", Key=sys.argv[2], Body=b"x\n")' "$s3_endpoint" "cli-$$/backups/us-east-1/$s3_table/F3/1/99"
   check "S3: prune --keep-last 1" 0 "${s3[@]}" "$cli" prune --store "$s3_store" --keep-last 1 --json
   cp "$work/out" "$work/s3-prune.json"
   check "S3: removes the first chain only" 0 python3 -c '
 import json, sys
 plan = json.load(open(sys.argv[1]))
-assert sorted(j["job"] for j in plan["removed"]) == [1, 2] and plan["kept"] == [3, 4] and not plan["failures"], plan' "$work/s3-prune.json"
+assert sorted(j["job"] for j in plan["removed"]) == [1, 2] and plan["kept"] == [3, 4] and not plan["failures"], plan
+assert [s.rsplit("/", 3)[1:] for s in plan["strays"]] == [["F3", "1", "99"]], plan["strays"]' "$work/s3-prune.json"
   check "S3: the pruned store verifies" 0 "${s3[@]}" "$cli" verify --store "$s3_store"
   check "S3: and restores its newest chain" 0 "${s3[@]}" "$cli" restore --store "$s3_store" --table "$s3_table" --to "$s3_table-pruned" --quiet
   check "S3: to the same items" 0 "$build/tools/table-diff/ddb-table-diff" "$s3_table" "$s3_table-pruned"

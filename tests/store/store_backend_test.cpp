@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "store/BackupVerifier.h"
 #include "store/ChunkCodec.h"
 #include "store/LocalStoreBackend.h"
@@ -150,6 +152,20 @@ TEST_P(BackendFixture, AJobWrittenThroughTheBackendVerifiesAndReadsBack) {
     proven.chunksProvenWhole();
     ASSERT_TRUE(proven.openSegmentInput("orders", 0)->getContents(contents));
     EXPECT_EQ(contents, segment0);
+
+    // Objects the manifest does not name are strays, and only they: a chunk
+    // past the recorded ones, a write's leftover, a folder no segment has.
+    const std::string jobKey = BackupStore::jobKey(job.manifest);
+    EXPECT_TRUE(store.strayKeys(job).empty());
+    for (const std::string& stray : {jobKey + "/1/99", jobKey + "/2/1.tmp", jobKey + "/7/1"})
+        ASSERT_EQ(backend->put(stray, "x\n"), "");
+    const std::vector<std::string> strays = store.strayKeys(job);
+    for (const auto& stray : strays) backend->remove(stray);
+    std::vector<std::string> sorted = strays;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, (std::vector<std::string>{jobKey + "/1/99", jobKey + "/2/1.tmp", jobKey + "/7", jobKey + "/7/1"}));
+    EXPECT_TRUE(store.strayKeys(job).empty());
+    EXPECT_TRUE(verifyJob(job).ok());
 
     // One byte changed in a chunk: verify names it, and a read stops before
     // handing out any of its lines.

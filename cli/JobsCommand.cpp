@@ -40,7 +40,7 @@ int runJobs(const JobsArgs& args) {
             writer.EndObject();
         }
         writer.EndArray();
-        writeProblems(writer, problems);
+        writeStrings(writer, "problems", problems);
         writer.EndObject();
         std::printf("%s\n", buffer.GetString());
         return problems.empty() ? kExitOk : kExitFailed;

@@ -4,10 +4,6 @@
 
 namespace {
 
-void text(JsonWriter& writer, const char* name, const std::string& value) {
-    writer.Key(name);
-    writer.String(value.c_str(), static_cast<rapidjson::SizeType>(value.size()));
-}
 
 } // namespace
 
@@ -15,12 +11,12 @@ void writeJobMembers(JsonWriter& writer, const std::vector<BackupStore::Job>& al
     const BackupManifest& m = job.manifest;
     writer.Key("job");
     writer.Int64(m.jobId);
-    text(writer, "name", m.directoryName());
-    text(writer, "table", m.table);
-    text(writer, "region", m.region);
-    text(writer, "kind", m.incremental() ? "incremental" : "full");
-    text(writer, "state", job.interrupted ? "interrupted" : m.status);
-    if (!m.failure.empty()) text(writer, "failure", m.failure);
+    writeText(writer, "name", m.directoryName());
+    writeText(writer, "table", m.table);
+    writeText(writer, "region", m.region);
+    writeText(writer, "kind", m.incremental() ? "incremental" : "full");
+    writeText(writer, "state", job.interrupted ? "interrupted" : m.status);
+    if (!m.failure.empty()) writeText(writer, "failure", m.failure);
     writer.Key("startTime");
     writer.Int64(m.startTime);
     writer.Key("endTime");
@@ -48,9 +44,14 @@ void writeJobMembers(JsonWriter& writer, const std::vector<BackupStore::Job>& al
     writer.Uint64(m.totalBytes());
 }
 
-void writeProblems(JsonWriter& writer, const std::vector<std::string>& problems) {
-    writer.Key("problems");
+void writeText(JsonWriter& writer, const char* name, const std::string& value) {
+    writer.Key(name);
+    writer.String(value.c_str(), static_cast<rapidjson::SizeType>(value.size()));
+}
+
+void writeStrings(JsonWriter& writer, const char* name, const std::vector<std::string>& values) {
+    writer.Key(name);
     writer.StartArray();
-    for (const auto& problem : problems) writer.String(problem.c_str(), static_cast<rapidjson::SizeType>(problem.size()));
+    for (const auto& value : values) writer.String(value.c_str(), static_cast<rapidjson::SizeType>(value.size()));
     writer.EndArray();
 }

@@ -17,5 +17,8 @@
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
 void writeJobMembers(JsonWriter& writer, const std::vector<BackupStore::Job>& all, const BackupStore::Job& job);
-// "problems": the store's unreadable jobs.
-void writeProblems(JsonWriter& writer, const std::vector<std::string>& problems);
+// `name` with a string value, or with an array of them (the store's
+// unreadable jobs as "problems", a prune's "failures", ...); written whole,
+// whatever bytes the texts hold.
+void writeText(JsonWriter& writer, const char* name, const std::string& value);
+void writeStrings(JsonWriter& writer, const char* name, const std::vector<std::string>& values);

@@ -5,11 +5,9 @@
 #include <cstdio>
 #include <ctime>
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
 #include "cli/CommonOptions.h"
 #include "cli/Commands.h"
+#include "cli/JobsJson.h"
 #include "cli/StoreAccess.h"
 #include "restore/Retention.h"
 #include "store/BackupStore.h"
@@ -51,7 +49,7 @@ std::string checkDuration(const std::string& text) {
 void writeJson(const PrunePlan& plan, const std::vector<std::string>& strays, const std::vector<std::string>& failures,
                bool dryRun) {
     rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    JsonWriter writer(buffer);
     writer.StartObject();
     writer.Key("dryRun");
     writer.Bool(dryRun);
@@ -61,18 +59,12 @@ void writeJson(const PrunePlan& plan, const std::vector<std::string>& strays, co
         writer.StartObject();
         writer.Key("job");
         writer.Int64(entry.jobId);
-        writer.Key("table");
-        writer.String(entry.table.c_str());
-        writer.Key("region");
-        writer.String(entry.region.c_str());
-        writer.Key("level");
-        writer.String(entry.level.c_str());
-        writer.Key("status");
-        writer.String(entry.status.c_str());
-        writer.Key("directory");
-        writer.String(entry.directory.c_str());
-        writer.Key("reason");
-        writer.String(entry.reason.c_str());
+        writeText(writer, "table", entry.table);
+        writeText(writer, "region", entry.region);
+        writeText(writer, "level", entry.level);
+        writeText(writer, "status", entry.status);
+        writeText(writer, "directory", entry.directory);
+        writeText(writer, "reason", entry.reason);
         writer.EndObject();
     }
     writer.EndArray();
@@ -80,14 +72,8 @@ void writeJson(const PrunePlan& plan, const std::vector<std::string>& strays, co
     writer.StartArray();
     for (int64_t id : plan.kept) writer.Int64(id);
     writer.EndArray();
-    writer.Key("strays");
-    writer.StartArray();
-    for (const auto& stray : strays) writer.String(stray.c_str());
-    writer.EndArray();
-    writer.Key("failures");
-    writer.StartArray();
-    for (const auto& failure : failures) writer.String(failure.c_str());
-    writer.EndArray();
+    writeStrings(writer, "strays", strays);
+    writeStrings(writer, "failures", failures);
     writer.EndObject();
     std::printf("%s\n", buffer.GetString());
 }

@@ -17,13 +17,6 @@ struct VerifyArgs {
     AwsOptions aws;
 };
 
-void writeList(JsonWriter& writer, const char* name, const std::vector<std::string>& lines) {
-    writer.Key(name);
-    writer.StartArray();
-    for (const auto& line : lines) writer.String(line.c_str(), static_cast<rapidjson::SizeType>(line.size()));
-    writer.EndArray();
-}
-
 int runVerify(const VerifyArgs& args) {
     auto backend = openStore("verify", args.store, args.aws, Verbosity(), true);
     if (!backend) return kExitUsage;
@@ -71,8 +64,8 @@ int runVerify(const VerifyArgs& args) {
             writer.Uint64(report.lines);
             writer.Key("checkedBytes");
             writer.Uint64(report.bytes);
-            writeList(writer, "problems", report.problems);
-            writeList(writer, "warnings", report.warnings);
+            writeStrings(writer, "problems", report.problems);
+            writeStrings(writer, "warnings", report.warnings);
             writer.EndObject();
             continue;
         }
@@ -88,7 +81,7 @@ int runVerify(const VerifyArgs& args) {
     }
     if (args.json) {
         writer.EndArray();
-        writeProblems(writer, problems);
+        writeStrings(writer, "problems", problems);
         writer.Key("ok");
         writer.Bool(allOk);
         writer.EndObject();

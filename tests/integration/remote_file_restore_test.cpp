@@ -62,13 +62,21 @@ struct ManagedInstance {
     ~ManagedInstance() { ManagementData::clear(); }
 };
 
+// The host's destination instance, and a service on the local endpoint
+// for setting up and reading tables.
+struct LocalHost {
+    ManagedInstance instance;
+    std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
+    TeskPrototypeEnvironment setup{"setup", log};
+    AmazonCredentials credentials = localCredentials();
+    AwsDynamoDBService service{credentials, setup};
+};
+
 TEST(RemoteFileRestore, StoreFilesFedOneByOneRestoreTheTable) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
-    ManagedInstance instance;
-    auto log = std::make_shared<MemoryLogSink>();
-    TeskPrototypeEnvironment setup("setup", log);
-    AmazonCredentials credentials = localCredentials();
-    AwsDynamoDBService service(credentials, setup);
+    LocalHost host;
+    auto& log = host.log;
+    AwsDynamoDBService& service = host.service;
     const std::string table = uniqueTableName("files");
     ASSERT_TRUE(service.createTable(keyedTable(table, R"(,"StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_IMAGE"})")).isSuccess());
     std::vector<std::string> items;
@@ -152,11 +160,9 @@ TEST(RemoteFileRestore, StoreFilesFedOneByOneRestoreTheTable) {
 // Keyed by name alone, the second replaced the first, never concluded.
 TEST(RemoteFileRestore, SameTableNameInTwoRegionsGetsARunnerEach) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
-    ManagedInstance instance;
-    auto log = std::make_shared<MemoryLogSink>();
-    TeskPrototypeEnvironment setup("setup", log);
-    AmazonCredentials credentials = localCredentials();
-    AwsDynamoDBService service(credentials, setup);
+    LocalHost host;
+    auto& log = host.log;
+    AwsDynamoDBService& service = host.service;
     const std::string destination = uniqueTableName("two-regions");
     const std::string description = R"({"table":)" + keyedTable(destination) + R"(,"segments":1})";
     ASSERT_TRUE(service.createTable(keyedTable(destination)).isSuccess());

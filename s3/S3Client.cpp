@@ -191,6 +191,7 @@ S3Answer S3Client::sendTo(int method, const std::string& object, const std::map<
 S3Answer S3Client::put(const std::string& key, std::string& body, const Put& options) {
     std::map<std::string, std::string> headers;
     if (options.ifNoneMatch) headers["If-None-Match"] = "*";
+    if (!options.ifMatch.empty()) headers["If-Match"] = options.ifMatch;
     return send(HXLibCurl::kPut, key, {}, headers, body);
 }
 

@@ -46,6 +46,7 @@ public:
 
     struct Put {
         bool ifNoneMatch = false; // only when no object has the key
+        std::string ifMatch;      // only while the object's ETag is this one
     };
     // Bodies are lent to the request, not copied, and come back unchanged.
     S3Answer put(const std::string& key, std::string& body, const Put& options);

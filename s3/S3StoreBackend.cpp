@@ -273,6 +273,61 @@ bool S3StoreBackend::get(const std::string& key, std::string& data, std::string&
     return true;
 }
 
+namespace {
+
+std::string etagOf(const S3Answer& answer) {
+    auto etag = answer.headers.find("etag");
+    return etag == answer.headers.end() ? "" : etag->second;
+}
+
+} // namespace
+
+bool S3StoreBackend::getVersioned(const std::string& key, std::string& data, std::string& version,
+                                  std::string& error) const {
+    S3Answer answer = client_->get(key);
+    if (!answer.ok) {
+        error = client_->describe("GET", key, answer);
+        return false;
+    }
+    version = etagOf(answer);
+    if (version.empty()) {
+        error = "GET " + client_->url(key) + " gave no ETag, so a change by another writer could not be told";
+        return false;
+    }
+    data.swap(answer.body);
+    return true;
+}
+
+std::string S3StoreBackend::putIfVersion(const std::string& key, const std::string& data, std::string& version) {
+    // Reads the object back: it must hold `data`, whoever wrote it. This
+    // is what tells a retried PUT that met its own first attempt (412) from
+    // a writer that came between, and what catches a race on a server
+    // that ignores the conditions.
+    auto confirm = [&](const std::string& why) -> std::string {
+        S3Answer stored = client_->get(key);
+        if (stored.ok && stored.body == data && !etagOf(stored).empty()) {
+            version = etagOf(stored);
+            renewLeases();
+            return "";
+        }
+        if (!stored.ok && stored.status != 404) return client_->describe("GET", key, stored);
+        return std::string(kChangedByAnotherWriter) + ": " + where(key) + " " +
+               (stored.ok ? why : std::string("was removed"));
+    };
+    const S3Answer before = client_->head(key);
+    if (!before.ok && before.status != 404) return client_->describe("HEAD", key, before);
+    if ((before.ok ? etagOf(before) : "") != version)
+        return confirm("no longer holds the bytes this process last wrote");
+    S3Client::Put conditional;
+    conditional.ifNoneMatch = version.empty();
+    conditional.ifMatch = version;
+    std::string body = data;
+    const S3Answer put = client_->put(key, body, conditional);
+    if (!put.ok && put.status != 412 && put.status != 409) return client_->describe("PUT", key, put);
+    return confirm(put.ok ? "was written by another writer at the same time"
+                          : "no longer holds the bytes this process last wrote (S3 refused the write: " + put.code + ")");
+}
+
 bool S3StoreBackend::exists(const std::string& key) const {
     const S3Answer answer = client_->head(key);
     return answer.ok || answer.status != 404;

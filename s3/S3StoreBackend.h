@@ -7,6 +7,8 @@
 //    changed in transit. An upload never completed is aborted.
 //  - Objects are read in ranged blocks of `blockSize`, each only while the
 //    object's ETag is the one the read began with.
+//  - Manifests are replaced only while their ETag is the one their writer
+//    last saw (a compare-and-swap), so a job is written by one writer.
 //  - Locks are objects created only where none exists (If-None-Match: *,
 //    confirmed by reading it back where a server ignores the condition).
 //    Each holds its owner's token, the second its lease ends, and its host
@@ -42,6 +44,11 @@ public:
     std::string open() override;
     std::string put(const std::string& key, const std::string& data) override;
     bool get(const std::string& key, std::string& data, std::string& error) const override;
+    // On ETags, with If-None-Match: * or If-Match; the ETag is checked
+    // before and the bytes read back after, for servers that ignore them.
+    std::string putIfVersion(const std::string& key, const std::string& data, std::string& version) override;
+    bool getVersioned(const std::string& key, std::string& data, std::string& version,
+                      std::string& error) const override;
     bool exists(const std::string& key) const override;
     std::unique_ptr<ObjectWriter> create(const std::string& key, std::string& error) override;
     std::unique_ptr<ObjectReader> read(const std::string& key, std::string& error) const override;

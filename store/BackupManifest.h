@@ -76,6 +76,10 @@ struct BackupManifest {
     int64_t afterFull = -1;
     // Control files by name; empty in stores written before they were covered.
     std::map<std::string, FileRecord> files;
+    // Not part of the file: the store's version of the bytes this copy was
+    // read from or last saved as ("" for a job not yet written), so that a
+    // save replaces only what this writer last saw.
+    std::string storedVersion;
 
     bool incremental() const { return level == "incremental"; }
     // Incremental: every shard carries its time marks, so a restore can stop

@@ -92,8 +92,13 @@ bool BackupStore::allocateJobId(int64_t& jobId, std::string& error) {
     return error.empty();
 }
 
-bool BackupStore::saveManifest(const BackupManifest& manifest, std::string& error) const {
-    error = backend_->put(jobKey(manifest) + "/" + BackupManifest::kFileName, manifest.toJson());
+bool BackupStore::saveManifest(BackupManifest& manifest, std::string& error) const {
+    const std::string key = jobKey(manifest) + "/" + BackupManifest::kFileName;
+    error = backend_->putIfVersion(key, manifest.toJson(), manifest.storedVersion);
+    if (error.rfind(StoreBackend::kChangedByAnotherWriter, 0) == 0)
+        error = "job " + std::to_string(manifest.jobId) + " of " + manifest.table + " [" + manifest.region +
+                "] was " + error + "; another process has taken the job over or removed it, so this one stops "
+                "without touching it (see 'ddb-backup jobs')";
     return error.empty();
 }
 
@@ -136,7 +141,8 @@ std::vector<BackupStore::Job> BackupStore::listJobs(std::vector<std::string>& pr
         const std::string path = job.directory + "/" + BackupManifest::kFileName;
         std::string text;
         std::string error;
-        if (!job.readFile(BackupManifest::kFileName, text, error)) {
+        std::string version;
+        if (!backend_->getVersioned(key + "/" + BackupManifest::kFileName, text, version, error)) {
             if (backend_->exists(key + "/" + BackupManifest::kFileName)) {
                 // There but unreadable: the job may be the newest, so no
                 // choice is made from the others.
@@ -151,6 +157,7 @@ std::vector<BackupStore::Job> BackupStore::listJobs(std::vector<std::string>& pr
             problems.push_back(path + ": " + error);
             continue;
         }
+        job.manifest.storedVersion = version;
         job.interrupted = job.manifest.status == "running" && !backend_->isLocked(job.key + "/" + kJobLock);
         jobs.push_back(std::move(job));
     }

@@ -45,7 +45,10 @@ public:
 
     // The next job id, above every job in the store and every id handed out.
     bool allocateJobId(int64_t& jobId, std::string& error);
-    bool saveManifest(const BackupManifest& manifest, std::string& error) const;
+    // Writes the manifest only over the version it was read from or last
+    // saved as (none for a new job), and records the new one in it: a job
+    // another writer has taken over, or committed, is never overwritten.
+    bool saveManifest(BackupManifest& manifest, std::string& error) const;
     // Holds the job for this process while it runs; null when another holds it.
     std::unique_ptr<StoreLock> lockJob(const BackupManifest& manifest, std::string& error);
     // The job's log (backup.log), and on stderr when asked.

@@ -57,6 +57,23 @@ public:
     virtual std::string put(const std::string& key, const std::string& data) = 0;
     // False with why when the object is missing or cannot be read.
     virtual bool get(const std::string& key, std::string& data, std::string& error) const = 0;
+
+    // Compare-and-swap, for a record more than one process could write (a
+    // job's manifest: two writers given one job, or a stale writer whose
+    // lock lapsed). `version` names the bytes the caller last read or
+    // wrote, "" meaning the object must not exist yet; on success it names
+    // the bytes now stored. When the object holds other bytes it is left
+    // alone and the answer begins with kChangedByAnotherWriter. An object
+    // already holding exactly `data` counts as written: it is this
+    // caller's own write, seen again by a retry.
+    // The default (a content hash, checked under a process-wide mutex)
+    // excludes threads only; it is sound where an exclusive lock excludes
+    // other processes, as a local store's job lock does.
+    virtual std::string putIfVersion(const std::string& key, const std::string& data, std::string& version);
+    // get(), with the version of the bytes read.
+    virtual bool getVersioned(const std::string& key, std::string& data, std::string& version,
+                              std::string& error) const;
+    static constexpr const char* kChangedByAnotherWriter = "changed by another writer";
     // Whether the object is there. A backend that cannot tell (its server
     // failed to answer) says true: no caller may take an object it could
     // not read for one that is missing, and remove what depends on it.

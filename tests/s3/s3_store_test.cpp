@@ -187,6 +187,44 @@ TEST_F(S3Fixture, AFailedListingUsesNoJob) {
 // A lock outlives a killed process in S3. One left by a process of this
 // host that is gone is taken over at once, so a killed backup resumes; one
 // of another host holds until its lease ends.
+// Manifests are written with If-None-Match / If-Match (enforced by the
+// proxy, as by S3), checked before and read back after, so the compare-
+// and-swap holds on a server that ignores the conditions too; and a PUT
+// whose answer was lost, retried, meets its own write and carries on.
+TEST_F(S3Fixture, ConditionalWritesHoldWhetherOrNotTheServerEnforcesThem) {
+    auto backend = localS3().backend(uniquePrefix());
+    ASSERT_TRUE(backend);
+    std::string version;
+    ASSERT_EQ(backend->putIfVersion("m", "one", version), "");
+    const std::string first = version;
+
+    // The condition itself, without the check before it.
+    std::string body = "two";
+    S3Client::Put create;
+    create.ifNoneMatch = true;
+    EXPECT_EQ(backend->client().put("m", body, create).status, 412);
+    S3Client::Put stale;
+    stale.ifMatch = "\"0123456789abcdef0123456789abcdef\"";
+    EXPECT_EQ(backend->client().put("m", body, stale).status, 412);
+
+    control("/__faults", R"({"conditions":false})");
+    std::string ignored = first;
+    ASSERT_EQ(backend->putIfVersion("m", "two", ignored), "");
+    std::string behind = first;
+    const std::string refused = backend->putIfVersion("m", "from a stale writer", behind);
+    control("/__faults", R"({"conditions":true})");
+    EXPECT_EQ(refused.rfind(StoreBackend::kChangedByAnotherWriter, 0), 0u) << refused;
+    std::string data, error;
+    ASSERT_TRUE(backend->get("m", data, error)) << error;
+    EXPECT_EQ(data, "two");
+
+    control("/__faults", R"({"status":500,"code":"InternalError","count":1,"method":"PUT","path":"/lost","forward":true})");
+    std::string fresh;
+    EXPECT_EQ(backend->putIfVersion("lost", "landed", fresh), "");
+    EXPECT_FALSE(fresh.empty());
+    control("/__faults", R"({"clear":true})");
+}
+
 TEST_F(S3Fixture, ALockOfAGoneProcessIsTakenOverAndOthersHold) {
     auto backend = localS3().backend(uniquePrefix("locks"));
     char host[256] = {0};

@@ -128,6 +128,40 @@ TEST_F(StoreFixture, AJobIsCompleteOnlyOnceEverySegmentIsRecorded) {
     EXPECT_EQ(done.manifest.totalLines(), 13u);
 }
 
+// A job is written by one writer: a process whose lock lapsed while another
+// resumed and completed the job cannot record into it, nor commit it (a
+// chunk it rewrote would be caught by the chunk's recorded hash), and
+// a second job given an id already taken cannot claim that id's manifest.
+TEST_F(StoreFixture, AJobTakenOverByAnotherWriterIsNeverWrittenByTheFirst) {
+    BackupManifest started = newJob(1);
+    StoreEnvironment stale(store, started, log, &clock, 1000);
+    auto staleOutput = stale.openSegmentOutput("orders", 0);
+
+    StoreEnvironment resumed(store, job(started.jobId).manifest, log, &clock, 1000);
+    auto output = resumed.openSegmentOutput("orders", 0);
+    ASSERT_TRUE(output->putString(lines(4, 5, 'r')));
+    ASSERT_TRUE(output->close(""));
+    ASSERT_TRUE(resumed.finish("complete", ""));
+
+    EXPECT_FALSE(staleOutput->close(""));
+    EXPECT_FALSE(stale.finish("failed", "a later failure"));
+    const BackupStore::Job committed = job(started.jobId);
+    EXPECT_EQ(committed.manifest.status, "complete");
+    EXPECT_EQ(committed.manifest.totalLines(), 4u);
+    EXPECT_EQ(readAll(BackupStore::chunkPath(store.segmentDirectory("eu-west-1", "orders", started.jobId, 0), 1)),
+              lines(4, 5, 'r'));
+    EXPECT_NE(log->all().find("another process has taken the job over"), std::string::npos) << log->all();
+
+    BackupManifest sameId = started;
+    sameId.storedVersion.clear();
+    std::string error;
+    EXPECT_FALSE(store.saveManifest(sameId, error));
+    EXPECT_NE(error.find("job " + std::to_string(started.jobId) + " of orders [eu-west-1] was changed by another writer"),
+              std::string::npos)
+        << error;
+    EXPECT_EQ(job(started.jobId).manifest.status, "complete");
+}
+
 // A segment records how far it is after each page that rolled a chunk over,
 // so a job cut short goes on from the last such page instead of from the
 // segment's start, and still holds every item exactly once.

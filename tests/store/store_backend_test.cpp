@@ -98,6 +98,39 @@ TEST_P(BackendFixture, PutReplacesWholeAndMissingObjectsSayWhere) {
     EXPECT_FALSE(backend->exists("r/t/F1/manifest.json"));
 }
 
+// The compare-and-swap a manifest is written with: a writer replaces only
+// the bytes it last saw, a create finds nothing there, and a writer that
+// meets its own bytes (a retry whose first try landed) carries on.
+TEST_P(BackendFixture, ConditionalWritesReplaceOnlyTheVersionLastSeen) {
+    const std::string key = "r/t/F1/manifest.json";
+    std::string first, second, error, data;
+    ASSERT_EQ(backend->putIfVersion(key, "running 1", first), "");
+    std::string late;
+    const std::string refused = backend->putIfVersion(key, "another job 1", late);
+    EXPECT_EQ(refused.rfind(StoreBackend::kChangedByAnotherWriter, 0), 0u) << refused;
+    EXPECT_NE(refused.find(backend->where(key)), std::string::npos) << refused;
+
+    second = first;
+    ASSERT_EQ(backend->putIfVersion(key, "running 2", second), "");
+    EXPECT_NE(second, first);
+    std::string stale = first;
+    EXPECT_EQ(backend->putIfVersion(key, "stale 2", stale).rfind(StoreBackend::kChangedByAnotherWriter, 0), 0u);
+    EXPECT_EQ(stale, first);
+    ASSERT_TRUE(backend->getVersioned(key, data, late, error)) << error;
+    EXPECT_EQ(data, "running 2");
+    EXPECT_EQ(late, second);
+
+    std::string retried = first;
+    EXPECT_EQ(backend->putIfVersion(key, "running 2", retried), "");
+    EXPECT_EQ(retried, second);
+    ASSERT_EQ(backend->putIfVersion(key, "complete", retried), "");
+
+    backend->remove(key);
+    const std::string gone = backend->putIfVersion(key, "resurrected", retried);
+    EXPECT_NE(gone.find("was removed"), std::string::npos) << gone;
+    EXPECT_FALSE(backend->exists(key));
+}
+
 TEST_P(BackendFixture, ALockExcludesUntilReleased) {
     std::string error;
     auto held = backend->lock("r/t/F1/.lock", false, error);

@@ -8,10 +8,18 @@ server finds a common prefix of a delimited listing only where an object
 lies directly in it, so a ListObjectsV2 with a delimiter is answered here,
 from the server's full listing of the prefix.
 
+The local server also ignores If-None-Match and If-Match on PUT, so the
+proxy enforces them (412 PreconditionFailed), one conditional write at a
+time, as S3 does.
+
 Faults for tests: POST /__faults with a JSON body
 {"status": 503, "code": "SlowDown", "count": N, "method": "PUT", "path": "substring"}
-answers the next N matching requests with that error instead of forwarding them;
-{"clear": true} drops every fault still set.
+answers the next N matching requests with that error instead of forwarding them
+(with "forward": true, after forwarding them: the request is carried out and
+its answer lost);
+{"clear": true} drops every fault still set; {"conditions": false} makes the
+proxy ignore conditional writes like the local server does, until
+{"conditions": true}.
 GET /__stats gives the requests seen per method and the signatures refused.
 
 usage: verify_proxy.py --backend PORT --port-file FILE --access-key K --secret-key S
@@ -40,6 +48,8 @@ AUTH = re.compile(r"AWS4-HMAC-SHA256 Credential=([^/]+)/(\d{8})/([^/]+)/s3/aws4_
 lock = threading.Lock()
 faults = []  # guarded by lock
 stats = {"refused": 0}  # guarded by lock
+settings = {"conditions": True}  # guarded by lock
+conditional_writes = threading.Lock()
 
 
 def error_body(code, message):
@@ -103,15 +113,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     return fault
         return None
 
-    def backend_get(self, path):
+    def backend_get(self, path, method="GET"):
         connection = http.client.HTTPConnection("127.0.0.1", self.server.backend, timeout=120)
         try:
-            forwarded = {name: value for name, value in self.headers.items()}
-            connection.request("GET", path, headers=forwarded)
+            # The object as it is: the server would answer a HEAD carrying
+            # the PUT's conditions with 304 or 412 instead.
+            forwarded = {name: value for name, value in self.headers.items()
+                         if name.lower() not in ("content-length", "if-match", "if-none-match")}
+            connection.request(method, path, headers=forwarded)
             response = connection.getresponse()
-            return response.status, response.read()
+            return response.status, response.read(), response.getheader("ETag")
         finally:
             connection.close()
+
+    def precondition_failed(self, path):
+        """Whether a conditional PUT's condition fails on the object now stored."""
+        status, _, etag = self.backend_get(path, "HEAD")
+        if self.headers.get("If-None-Match") == "*" and status == 200:
+            return True
+        wanted = self.headers.get("If-Match")
+        return wanted is not None and (status != 200 or etag != wanted)
 
     def delimited_listing(self, bucket, query):
         """ListObjectsV2 with a delimiter, computed from the full listing."""
@@ -127,7 +148,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             params = {"list-type": "2", "prefix": prefix}
             if token:
                 params["continuation-token"] = token
-            status, body = self.backend_get("/" + bucket + "?" + urllib.parse.urlencode(params))
+            status, body, _ = self.backend_get("/" + bucket + "?" + urllib.parse.urlencode(params))
             if status != 200:
                 return status, body
             root = ElementTree.fromstring(body)
@@ -162,7 +183,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if self.path == "/__faults" and self.command == "POST":
             fault = json.loads(body)
             with lock:
-                if fault.get("clear"):
+                if "conditions" in fault:
+                    settings["conditions"] = bool(fault["conditions"])
+                elif fault.get("clear"):
                     faults.clear()
                 else:
                     faults.append(fault)
@@ -179,7 +202,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 stats["refused"] += 1
             return self.answer(403, error_body("SignatureDoesNotMatch", problem))
         fault = self.fault()
-        if fault:
+        if fault and not fault.get("forward"):
             return self.answer(fault.get("status", 503), error_body(fault.get("code", "SlowDown"), "injected"))
         target = urllib.parse.urlsplit(self.path)
         query = urllib.parse.parse_qs(target.query, keep_blank_values=True)
@@ -188,12 +211,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 query.get("list-type") == ["2"]:
             status, listing = self.delimited_listing(bucket, query)
             return self.answer(status, listing)
+        conditional = self.command == "PUT" and "uploadId" not in query and \
+            ("If-None-Match" in self.headers or "If-Match" in self.headers)
+        with lock:
+            conditional = conditional and settings["conditions"]
+        if not conditional:
+            return self.forward(body, fault)
+        with conditional_writes:
+            if self.precondition_failed(target.path):
+                return self.answer(412, error_body("PreconditionFailed",
+                                                   "At least one of the pre-conditions you specified did not hold"))
+            return self.forward(body, fault)
+
+    def forward(self, body, lost_answer=None):
         connection = http.client.HTTPConnection("127.0.0.1", self.server.backend, timeout=120)
         try:
             forwarded = {name: value for name, value in self.headers.items()}
             connection.request(self.command, self.path, body=body if body else None, headers=forwarded)
             response = connection.getresponse()
             payload = response.read()
+            if lost_answer:
+                return self.answer(lost_answer.get("status", 503),
+                                   error_body(lost_answer.get("code", "SlowDown"), "injected after the request was made"))
             self.send_response(response.status)
             for name, value in response.getheaders():
                 if name.lower() not in ("transfer-encoding", "connection", "content-length"):

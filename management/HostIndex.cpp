@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <set>
 
 #include "store/BackupStore.h"
 #include "management/RestoreTask.h"
@@ -9,16 +10,25 @@
 namespace {
 
 std::mutex registryMutex;
-std::map<uint64_t, std::string>& applications() { // guarded by registryMutex
-    static std::map<uint64_t, std::string> stores;
-    return stores;
+// guarded by registryMutex
+std::map<uint64_t, HostIndex::Application>& applications() {
+    static std::map<uint64_t, HostIndex::Application> registered;
+    return registered;
+}
+// guarded by registryMutex: store root -> namespace, while an application uses it
+std::map<std::string, int64_t>& namespaces() {
+    static std::map<std::string, int64_t> numbers;
+    return numbers;
 }
 
-std::vector<BackupStore::Job> completeJobs(const std::string& root) {
+// The complete jobs of the application's table.
+std::vector<BackupStore::Job> completeJobs(const HostIndex::Application& application) {
     std::vector<std::string> problems;
     std::vector<BackupStore::Job> jobs;
-    for (auto& job : BackupStore(root).listJobs(problems))
-        if (job.manifest.status == "complete") jobs.push_back(std::move(job));
+    for (auto& job : BackupStore(application.storeRoot).listJobs(problems))
+        if (job.manifest.status == "complete" && job.manifest.region == application.region &&
+            job.manifest.table == application.table)
+            jobs.push_back(std::move(job));
     return jobs;
 }
 
@@ -28,6 +38,17 @@ std::string jobMetadata(const BackupStore::Job& job) {
     job.readFile("description.json", metadata.description, ignored);
     if (job.manifest.incremental()) job.readFile("metadata.json", metadata.extra, ignored);
     return metadata.serialize();
+}
+
+// The host job id in a path component "F<id>" or "I<id>"; -1 when it is not one.
+int64_t hostIdOf(const std::string& component) {
+    if (component.size() < 2 || (component[0] != 'F' && component[0] != 'I') || component.size() > 19) return -1;
+    int64_t id = 0;
+    for (size_t i = 1; i < component.size(); ++i) {
+        if (component[i] < '0' || component[i] > '9') return -1;
+        id = id * 10 + (component[i] - '0');
+    }
+    return id;
 }
 
 std::vector<std::string> split(const std::string& path) {
@@ -47,51 +68,78 @@ std::vector<std::string> split(const std::string& path) {
 
 } // namespace
 
-void HostIndex::registerApplication(uint64_t applicationId, const std::string& storeRoot) {
+void HostIndex::registerApplication(uint64_t applicationId, const Application& application) {
     std::lock_guard<std::mutex> guard(registryMutex);
-    applications()[applicationId] = storeRoot;
+    applications()[applicationId] = application;
+    auto& numbers = namespaces();
+    if (numbers.count(application.storeRoot)) return;
+    std::set<int64_t> used;
+    for (const auto& entry : numbers) used.insert(entry.second);
+    int64_t next = 0;
+    while (used.count(next)) ++next;
+    numbers[application.storeRoot] = next;
 }
 
 void HostIndex::forgetApplication(uint64_t applicationId) {
     std::lock_guard<std::mutex> guard(registryMutex);
-    applications().erase(applicationId);
+    auto found = applications().find(applicationId);
+    if (found == applications().end()) return;
+    const std::string root = found->second.storeRoot;
+    applications().erase(found);
+    for (const auto& entry : applications())
+        if (entry.second.storeRoot == root) return;
+    namespaces().erase(root);
 }
 
-bool HostIndex::storeOf(uint64_t applicationId, std::string& storeRoot) {
+bool HostIndex::applicationOf(uint64_t applicationId, Application& application) {
     std::lock_guard<std::mutex> guard(registryMutex);
     auto found = applications().find(applicationId);
     if (found == applications().end()) return false;
-    storeRoot = found->second;
+    application = found->second;
     return true;
 }
 
+int64_t HostIndex::hostJobId(const std::string& storeRoot, int64_t jobId) {
+    std::lock_guard<std::mutex> guard(registryMutex);
+    auto found = namespaces().find(storeRoot);
+    return found == namespaces().end() ? -1 : found->second * kJobsPerStore + jobId;
+}
+
+bool HostIndex::resolveJob(int64_t hostJobId, std::string& storeRoot, int64_t& jobId) {
+    if (hostJobId <= 0) return false;
+    std::lock_guard<std::mutex> guard(registryMutex);
+    for (const auto& entry : namespaces()) {
+        if (entry.second != hostJobId / kJobsPerStore) continue;
+        storeRoot = entry.first;
+        jobId = hostJobId % kJobsPerStore;
+        return true;
+    }
+    return false;
+}
+
 int ArMgrClientAPI::getJobListByAppId(uint64_t applicationId, std::vector<int64_t>& jobIds) {
-    std::string root;
-    if (!HostIndex::storeOf(applicationId, root)) return 2;
-    for (const auto& job : completeJobs(root)) jobIds.push_back(job.manifest.jobId);
+    HostIndex::Application application;
+    if (!HostIndex::applicationOf(applicationId, application)) return 2;
+    for (const auto& job : completeJobs(application))
+        jobIds.push_back(HostIndex::hostJobId(application.storeRoot, job.manifest.jobId));
     return jobIds.empty() ? 1 : 0;
 }
 
 int ArMgrClientAPI::getArchFileListForJobList(uint64_t, const std::vector<int64_t>& jobIds,
                                               const std::vector<int>& fileTypes, std::vector<ArchiveFileRecord>& files) {
     if (fileTypes.size() != 1 || fileTypes[0] != 2) return 1;
-    std::vector<std::string> roots;
-    {
-        std::lock_guard<std::mutex> guard(registryMutex);
-        for (const auto& application : applications())
-            if (std::find(roots.begin(), roots.end(), application.second) == roots.end())
-                roots.push_back(application.second);
-    }
-    // Job ids are unique within a store only: a job id that two stores hold
-    // cannot be told apart here, and mixing another application's job into
-    // a restore plan would restore the wrong data. Refuse instead.
+    // Each host id names its store, so a job id two stores both hold never
+    // brings one store's job into a plan of the other's.
     std::map<int64_t, ArchiveFileRecord> found;
-    for (const auto& root : roots) {
-        for (const auto& job : completeJobs(root)) {
-            if (std::find(jobIds.begin(), jobIds.end(), job.manifest.jobId) == jobIds.end()) continue;
-            if (found.count(job.manifest.jobId)) return 3;
-            found[job.manifest.jobId] = ArchiveFileRecord{job.manifest.jobId, job.manifest.incremental() ? 2u : 1u,
-                                                          static_cast<uint64_t>(job.manifest.startTime)};
+    for (const int64_t hostId : jobIds) {
+        std::string root;
+        int64_t id = 0;
+        if (found.count(hostId) || !HostIndex::resolveJob(hostId, root, id)) continue;
+        std::vector<std::string> problems;
+        for (const auto& job : BackupStore(root).listJobs(problems)) {
+            if (job.manifest.jobId != id || job.manifest.status != "complete") continue;
+            found[hostId] = ArchiveFileRecord{hostId, job.manifest.incremental() ? 2u : 1u,
+                                              static_cast<uint64_t>(job.manifest.startTime)};
         }
     }
     for (const auto& entry : found) files.push_back(entry.second);
@@ -103,17 +151,21 @@ int TeskSnapUtilBase::idxGetV2IndexArchFileInfo(const std::string&, const std::s
                                                 const std::vector<std::string>& paths, unsigned int, unsigned int, int,
                                                 std::vector<IndexBrowseResult>& results) {
     if (requests.empty()) return 1;
-    std::string root;
-    if (!HostIndex::storeOf(requests[0].applicationId, root)) return 2;
-    const std::vector<BackupStore::Job> jobs = completeJobs(root);
+    HostIndex::Application application;
+    if (!HostIndex::applicationOf(requests[0].applicationId, application)) return 2;
+    const std::vector<BackupStore::Job> jobs = completeJobs(application);
     for (const auto& path : paths) {
         std::vector<std::string> parts = split(path);
         const bool children = !parts.empty() && parts.back() == "*";
         if (children) parts.pop_back();
         if (parts.size() < 3) continue;
+        std::string root;
+        int64_t id = 0;
+        if (!HostIndex::resolveJob(hostIdOf(parts[2]), root, id) || root != application.storeRoot) continue;
         for (const auto& job : jobs) {
             const BackupManifest& m = job.manifest;
-            if (m.region != parts[0] || m.table != parts[1] || m.directoryName() != parts[2]) continue;
+            if (m.region != parts[0] || m.table != parts[1] || m.jobId != id || m.incremental() != (parts[2][0] == 'I'))
+                continue;
             const std::string jobPath = "/" + parts[0] + "/" + parts[1] + "/" + parts[2];
             if (parts.size() == 3 && !children) {
                 results.push_back(IndexBrowseResult{jobPath, {jobMetadata(job)}});

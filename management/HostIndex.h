@@ -1,16 +1,24 @@
 #pragma once
-// The host's archive manager and backup index, as our host keeps them: each
-// application's backups are the jobs of one backup store.
-//   - The archive manager lists an application's jobs and, per job, one
-//     index archive file with the job's backup level (1 full, 2
-//     incremental) and creation time (the job's start time). Only complete
-//     jobs are in the index.
-//   - The index browse answers paths of the backup path grammar:
-//     "/region/table/F<job>" (or I<job>) gives the job with its meta-data,
-//     "/region/table/I<job>/<shard>" the shard, and a last component "*" the
-//     children of the path before it. A job's meta-data is the serialised
-//     DynamoDBMetadata holding its description.json and, for an
-//     incremental, its metadata.json; a shard's holds its saved state.
+// The host's archive manager and backup index, as our host keeps them: an
+// application is the backups of one table (region and name) in one backup
+// store, and several stores may be registered at once.
+//   - Job ids are the host's, unique across every registered store: a
+//     store's own job id plus its namespace times kJobsPerStore. A store
+//     takes the lowest namespace free when an application first names it
+//     and keeps it while any application does; a store alone in the
+//     registry has namespace 0, so its ids are its own. A host id means
+//     nothing once its store's applications are forgotten.
+//   - The archive manager lists an application's jobs (its table's only)
+//     and, per job, one index archive file with the job's backup level (1
+//     full, 2 incremental) and creation time (the job's start time). Only
+//     complete jobs are in the index.
+//   - The index browse answers paths of the backup path grammar, for the
+//     application's table and store: "/region/table/F<job>" (or I<job>)
+//     gives the job with its meta-data, "/region/table/I<job>/<shard>" the
+//     shard, and a last component "*" the children of the path before it.
+//     A job's meta-data is the serialised DynamoDBMetadata holding its
+//     description.json and, for an incremental, its metadata.json; a
+//     shard's holds its saved state.
 // Thread safety: the registry is guarded; queries read the store afresh.
 
 #include <cstdint>
@@ -58,10 +66,23 @@ private:
     int copyPrecedence_ = 0;
 };
 
-// Which store holds an application's backups.
+// Which table of which store an application's backups are.
 class HostIndex {
 public:
-    static void registerApplication(uint64_t applicationId, const std::string& storeRoot);
+    static constexpr int64_t kJobsPerStore = 1000000000000LL;
+
+    struct Application {
+        std::string storeRoot;
+        std::string region;
+        std::string table;
+    };
+    static void registerApplication(uint64_t applicationId, const Application& application);
     static void forgetApplication(uint64_t applicationId);
-    static bool storeOf(uint64_t applicationId, std::string& storeRoot);
+    static bool applicationOf(uint64_t applicationId, Application& application);
+
+    // The host's id of job `jobId` of the store at `storeRoot` (registered).
+    static int64_t hostJobId(const std::string& storeRoot, int64_t jobId);
+    // The store and its own job id behind a host job id; false when no
+    // registered store has its namespace.
+    static bool resolveJob(int64_t hostJobId, std::string& storeRoot, int64_t& jobId);
 };

@@ -21,14 +21,19 @@ struct PlanningFixture : ::testing::Test {
 
     PlanningFixture() {
         EXPECT_EQ(store.open(), "");
-        HostIndex::registerApplication(17, directory.path);
+        HostIndex::registerApplication(17, {directory.path, "r", "t"});
     }
     ~PlanningFixture() override { HostIndex::forgetApplication(17); }
 
-    // A complete job of table t in region r, created at `time`.
-    void job(int64_t id, bool incremental, int64_t time, const std::string& status = "complete") {
+    // A complete job of table `table` in region r, created at `time`.
+    void job(int64_t id, bool incremental, int64_t time, const std::string& status = "complete",
+             const std::string& table = "t") {
+        job(store, id, incremental, time, status, table);
+    }
+    static void job(BackupStore& store, int64_t id, bool incremental, int64_t time, const std::string& status,
+                    const std::string& table) {
         BackupManifest manifest;
-        manifest.table = "t";
+        manifest.table = table;
         manifest.region = "r";
         manifest.jobId = id;
         manifest.level = incremental ? "incremental" : "full";
@@ -88,27 +93,65 @@ TEST_F(PlanningFixture, IncompleteJobsAndMissingApplicationsAreNotPlanned) {
     EXPECT_EQ(none.getJobListByAppId(0, jobs, earlier, files, levels, 0, 0).text(), "No app id has been provided");
 }
 
-TEST_F(PlanningFixture, AJobIdHeldByTwoStoresIsNotMixedIntoAPlan) {
+// An application is one table: a store holding several tables plans each
+// from its own jobs, never taking another table's full as its base.
+TEST_F(PlanningFixture, EachTablePlansFromItsOwnJobs) {
+    job(1, false, 10);
+    job(2, false, 20, "complete", "u");
+    job(3, true, 30);
+    HostIndex::registerApplication(19, {directory.path, "r", "u"});
+    std::vector<long long> jobs;
+    int64_t earlier = 0;
+    std::vector<ArchiveFileRecord> files;
+    std::map<long long, unsigned long> levels;
+    ASSERT_TRUE(util.getJobListByAppId(0, jobs, earlier, files, levels, 0, 0).ok());
+    EXPECT_EQ(jobs, (std::vector<long long>{1, 3}));
+    jobs.clear();
+    files.clear();
+    ASSERT_TRUE(util.getJobListByAppId(0, jobs, earlier, files, levels, 19, 0).ok());
+    EXPECT_EQ(jobs, (std::vector<long long>{2}));
+    IdxMetadata::DynamoDBMetadata metadata;
+    bool notUnique = false;
+    EXPECT_FALSE(util.browseIndexForJob("r", "u", false, 1, "ma", "client", 0, 2, 19, metadata, notUnique) && !notUnique);
+    HostIndex::forgetApplication(19);
+}
+
+// Two stores each with their own job 1 and 2: the host's ids tell them
+// apart, so each application plans, and browses, its own store's jobs.
+TEST_F(PlanningFixture, JobIdsAreUniqueAcrossRegisteredStores) {
     fiveJobs();
     TempDir otherDirectory;
     BackupStore other(otherDirectory.path);
     ASSERT_EQ(other.open(), "");
-    BackupManifest foreign;
-    foreign.table = "x";
-    foreign.region = "r";
-    foreign.jobId = 2; // the same id as a job of application 17
-    foreign.status = "complete";
-    std::string error;
-    ASSERT_TRUE(other.saveManifest(foreign, error)) << error;
-    HostIndex::registerApplication(18, otherDirectory.path);
+    job(other, 1, false, 100, "complete", "t");
+    job(other, 2, true, 110, "complete", "t");
+    HostIndex::registerApplication(18, {otherDirectory.path, "r", "t"});
+    const int64_t base = HostIndex::hostJobId(otherDirectory.path, 0);
+    ASSERT_GT(base, 0);
 
     std::vector<long long> jobs;
     int64_t earlier = 0;
     std::vector<ArchiveFileRecord> files;
     std::map<long long, unsigned long> levels;
-    EXPECT_EQ(util.getJobListByAppId(0, jobs, earlier, files, levels, 0, 0).code(), 1627);
-    EXPECT_TRUE(log->contains("getArchFileListForJobList error [3]"));
-    EXPECT_TRUE(jobs.empty());
+    ASSERT_TRUE(util.getJobListByAppId(0, jobs, earlier, files, levels, 0, 0).ok());
+    EXPECT_EQ(jobs, (std::vector<long long>{4, 5}));
+    jobs.clear();
+    files.clear();
+    ASSERT_TRUE(util.getJobListByAppId(0, jobs, earlier, files, levels, 18, 0).ok());
+    EXPECT_EQ(jobs, (std::vector<long long>{base + 1, base + 2}));
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0].creationTime, 100u);
+
+    // The other store's incremental, by its host id; the plain id 2 is the
+    // first store's, which application 18 does not see.
+    IdxMetadata::DynamoDBMetadata metadata;
+    bool incremental = false;
+    bool notUnique = true;
+    ASSERT_TRUE(util.browseIndexForTable("r", "t", base + 2, "ma", "client", 0, 2, 18, metadata, incremental, notUnique));
+    EXPECT_TRUE(incremental);
+    EXPECT_FALSE(notUnique);
+    ASSERT_TRUE(util.browseIndexForTable("r", "t", 2, "ma", "client", 0, 2, 18, metadata, incremental, notUnique));
+    EXPECT_TRUE(notUnique);
     HostIndex::forgetApplication(18);
 }
 

@@ -2,6 +2,17 @@
 
 #include "management/HostEvents.h"
 
+DynamoDBUtil::DynamoDBUtil(std::shared_ptr<LogSink> debugSink)
+    : debug(debugSink), environment("", debugSink ? debugSink : stderrLogSink()) {}
+
+DynamoDBUtil::DynamoDBUtil(unsigned int applicationId, unsigned int vardaId, std::shared_ptr<LogSink> debugSink)
+    : DynamoDBUtil(std::move(debugSink)) {
+    this->applicationId = applicationId;
+    this->vardaId = vardaId;
+}
+
+DynamoDBUtil::~DynamoDBUtil() = default;
+
 CZoError DynamoDBUtil::getTables(std::vector<App::DynamoDBTable>*& out) {
     out = config.getTables();
     if (out->empty()) return CZO_ERROR(774, "There are no tables in the config");

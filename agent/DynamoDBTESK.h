@@ -26,6 +26,7 @@
 #include "management/EvDebug.h"
 #include "management/CZoError.h"
 #include "framework/TeskEnvironment.h"
+#include "platform/Export.h"
 
 class AwsDynamoDBRestoreRunner;
 
@@ -34,40 +35,40 @@ class AwsDynamoDBRestoreRunner;
 // management data (InitializeForRestore).
 class DynamoDBUtil {
 public:
-    explicit DynamoDBUtil(std::shared_ptr<LogSink> debugSink = nullptr)
-        : debug(debugSink), environment("", debugSink ? debugSink : stderrLogSink()) {}
-    DynamoDBUtil(unsigned int applicationId, unsigned int vardaId, std::shared_ptr<LogSink> debugSink = nullptr)
-        : DynamoDBUtil(std::move(debugSink)) {
-        this->applicationId = applicationId;
-        this->vardaId = vardaId;
-    }
+    // The members marked DDB_EXPORT are the module's entry points for a host.
+    DDB_EXPORT explicit DynamoDBUtil(std::shared_ptr<LogSink> debugSink = nullptr);
+    DDB_EXPORT DynamoDBUtil(unsigned int applicationId, unsigned int vardaId,
+                            std::shared_ptr<LogSink> debugSink = nullptr);
+    DDB_EXPORT ~DynamoDBUtil();
+    DynamoDBUtil(const DynamoDBUtil&) = delete;
+    DynamoDBUtil& operator=(const DynamoDBUtil&) = delete;
 
     // Restore planning: the jobs that make up the point in time `toTime`
     // (0: the newest) — the latest full backup at or before it and the
     // incrementals after it — and the table's entries in the backup index.
-    CZoError getJobListByAppId(unsigned long toTime, std::vector<long long>& jobIds, int64_t& earlierJobId,
+    DDB_EXPORT CZoError getJobListByAppId(unsigned long toTime, std::vector<long long>& jobIds, int64_t& earlierJobId,
                                std::vector<ArchiveFileRecord>& archFiles, std::map<long long, unsigned long>& jobLevels,
                                unsigned long applicationId, unsigned long vardaId);
-    bool browseIndex(const std::string& mediaAgent, const std::string& clientName, unsigned int browseOption,
+    DDB_EXPORT bool browseIndex(const std::string& mediaAgent, const std::string& clientName, unsigned int browseOption,
                      unsigned long vardaId, unsigned long applicationId, unsigned long timeStamp,
                      const std::string& path, std::vector<std::string>& paths, std::map<int, std::string>& metadata);
-    bool browseIndexForTable(const std::string& region, const std::string& table, long long jobId,
+    DDB_EXPORT bool browseIndexForTable(const std::string& region, const std::string& table, long long jobId,
                              const std::string& mediaAgent, const std::string& clientName, unsigned int browseOption,
                              unsigned long vardaId, unsigned long applicationId,
                              IdxMetadata::DynamoDBMetadata& metadata, bool& incremental, bool& notUnique);
-    bool browseIndexForJob(const std::string& region, const std::string& table, bool incremental, long long jobId,
+    DDB_EXPORT bool browseIndexForJob(const std::string& region, const std::string& table, bool incremental, long long jobId,
                            const std::string& mediaAgent, const std::string& clientName, unsigned int browseOption,
                            unsigned long vardaId, unsigned long applicationId, IdxMetadata::DynamoDBMetadata& metadata,
                            bool& notUnique);
-    bool browseIndexForShard(const std::string& region, const std::string& table, long long jobId,
+    DDB_EXPORT bool browseIndexForShard(const std::string& region, const std::string& table, long long jobId,
                              const std::string& shardId, const std::string& mediaAgent, const std::string& clientName,
                              unsigned int browseOption, unsigned long vardaId, unsigned long applicationId,
                              IdxMetadata::DynamoDBMetadata& metadata);
-    bool browseIndexForChildren(const std::string& region, const std::string& table, bool incremental, long long jobId,
+    DDB_EXPORT bool browseIndexForChildren(const std::string& region, const std::string& table, bool incremental, long long jobId,
                                 const std::string& mediaAgent, const std::string& clientName,
                                 unsigned int browseOption, unsigned long vardaId, unsigned long applicationId,
                                 std::vector<std::string>& paths, std::map<int, IdxMetadata::DynamoDBMetadata>& children);
-    bool browseIndexForChildren(const std::string& parentPath, const std::string& mediaAgent,
+    DDB_EXPORT bool browseIndexForChildren(const std::string& parentPath, const std::string& mediaAgent,
                                 const std::string& clientName, unsigned int browseOption, unsigned long vardaId,
                                 unsigned long applicationId, std::vector<std::string>& paths,
                                 std::map<int, IdxMetadata::DynamoDBMetadata>& children);
@@ -75,12 +76,12 @@ public:
     // Job initialisation from the host's management data (0 = success).
     // `Initialize(args, …)` reads the application id "<varda>:<number>" from
     // argument "a" and uses the job id set with setJobId.
-    int Initialize(CProgramArgumentsPtr& args, bool expandContent);
-    int Initialize(unsigned long vardaId, unsigned long applicationId, int64_t jobId, bool expandContent);
+    DDB_EXPORT int Initialize(CProgramArgumentsPtr& args, bool expandContent);
+    DDB_EXPORT int Initialize(unsigned long vardaId, unsigned long applicationId, int64_t jobId, bool expandContent);
     int InitFromInstanceProp(AmazonDynamoDBInstance& instance);
     int InitFromSubclientProp(ApplicationId& application, bool expandContent);
     // Credentials of a restore destination instance.
-    int InitializeForRestore(unsigned long destinationInstanceId);
+    DDB_EXPORT int InitializeForRestore(unsigned long destinationInstanceId);
     int CreateJobResultsDirectory();
     void setJobId(int64_t id) { jobId = id; }
     const std::vector<std::string>& getRegions() const { return regions; }
@@ -99,11 +100,11 @@ public:
     static int setXmlDiscover() { return 0; }
     // Creates and initialises one restore runner per destination table of the
     // task's options; `metadataByTable` maps "region:table" to each source's
-    // DynamoDBMetadata text. Defined with the restore engine (ddb_agent_restore).
-    CZoError ProcessRestoreOptions(EvRstTaskPtr task, const std::map<std::string, std::string>& metadataByTable,
+    // DynamoDBMetadata text.
+    DDB_EXPORT CZoError ProcessRestoreOptions(EvRstTaskPtr task, const std::map<std::string, std::string>& metadataByTable,
                                    bool useExistingTable, std::string& errorText);
     // Concludes every runner (puts write capacities back) and forgets them.
-    CZoError CleanupRestore();
+    DDB_EXPORT CZoError CleanupRestore();
     const AmazonCredentials& getCredentials() const { return credentials; }
     TeskLoggingEnvironment& getEnvironment() { return environment; }
     int64_t getWriteThroughput() const { return writeThroughput; }

@@ -11,12 +11,13 @@
 #include "management/EvDebug.h"
 #include "management/RestoreTask.h"
 #include "framework/TeskPrototypeEnvironment.h"
+#include "platform/Export.h"
 
 class DynamoRemoteFileRestoreFactory : public CloudDBRemoteFileFactory {
 public:
     explicit DynamoRemoteFileRestoreFactory(std::shared_ptr<LogSink> sink = nullptr);
-    CZoError Initialize(int64_t jobId) override;
-    CZoError Process(CloudConnectionDetails& details, const std::string& fileName, bool& skip) override;
+    DDB_EXPORT CZoError Initialize(int64_t jobId) override;
+    DDB_EXPORT CZoError Process(CloudConnectionDetails& details, const std::string& fileName, bool& skip) override;
 
     TeskLoggingEnvironment& getEnvironment() { return environment; }
 
@@ -30,4 +31,4 @@ private:
 };
 
 // The exported entry through which the host obtains a factory (it owns it).
-extern "C" CloudDBRemoteFileFactory* GetRemoteFileFactory();
+extern "C" DDB_EXPORT CloudDBRemoteFileFactory* GetRemoteFileFactory();

@@ -14,14 +14,15 @@
 #include "dynamodb/TableDescription.h"
 #include "framework/HxCriticalSectionH.h"
 #include "framework/TeskEnvironment.h"
+#include "platform/Export.h"
 
 // Table name to the regions of each global table, as listGlobalTables gives it.
 using GlobalTableMap = std::multimap<std::string, std::set<std::string>>;
 
 class AwsDynamoDBBackupRunner {
 public:
-    AwsDynamoDBBackupRunner(AmazonCredentials credentials, TeskEnvironment& environment);
-    virtual ~AwsDynamoDBBackupRunner();
+    DDB_EXPORT AwsDynamoDBBackupRunner(AmazonCredentials credentials, TeskEnvironment& environment);
+    DDB_EXPORT virtual ~AwsDynamoDBBackupRunner();
     AwsDynamoDBBackupRunner(const AwsDynamoDBBackupRunner&) = delete;
     AwsDynamoDBBackupRunner& operator=(const AwsDynamoDBBackupRunner&) = delete;
 

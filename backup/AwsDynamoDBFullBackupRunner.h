@@ -12,6 +12,7 @@
 
 #include "backup/AwsDynamoDBBackupRunner.h"
 #include "framework/TeskOutput.h"
+#include "platform/Export.h"
 
 // The argument of one segment worker.
 struct ScanArgs {
@@ -34,7 +35,7 @@ public:
     // Backs up `tableName` with `threadCount` segments. `restartStrings`
     // (one per segment, or null) resume segments; `segments` (1-based
     // numbers, or null for all) limits the run to some of them.
-    bool execute(std::string tableName, GlobalTableMap& globalTables, int64_t readThroughput, unsigned threadCount,
+    DDB_EXPORT bool execute(std::string tableName, GlobalTableMap& globalTables, int64_t readThroughput, unsigned threadCount,
                  std::vector<std::string>* restartStrings, std::set<int>* segments);
 
     static void* scanThread(void* argument);

@@ -14,6 +14,7 @@
 #include "backup/AwsDynamoDBBackupRunner.h"
 #include "framework/TeskInput.h"
 #include "framework/TeskOutput.h"
+#include "platform/Export.h"
 
 // The argument of one shard worker.
 struct ProcessShardArgs {
@@ -46,13 +47,13 @@ class AwsDynamoDBIncrementalBackupRunner : public AwsDynamoDBBackupRunner {
 public:
     enum FailureCause { kDescription = 1, kStream = 2, kMetadata = 3, kNone = 4 };
 
-    AwsDynamoDBIncrementalBackupRunner(AmazonCredentials credentials, TeskEnvironment& environment);
-    ~AwsDynamoDBIncrementalBackupRunner() override;
+    DDB_EXPORT AwsDynamoDBIncrementalBackupRunner(AmazonCredentials credentials, TeskEnvironment& environment);
+    DDB_EXPORT ~AwsDynamoDBIncrementalBackupRunner() override;
 
     // The whole incremental backup; `previousMetadata` is the last
     // incremental's metadata.json, or null. A thread count of 0 means one
     // thread per shard.
-    bool execute(std::string tableName, GlobalTableMap& globalTables, TeskInput* previousMetadata,
+    DDB_EXPORT bool execute(std::string tableName, GlobalTableMap& globalTables, TeskInput* previousMetadata,
                  unsigned threadCount);
     bool initialize(std::string tableName, GlobalTableMap& globalTables, TeskInput* previousMetadata,
                     std::shared_ptr<TableDescription>& description, FailureCause& cause, bool descriptionOnly,

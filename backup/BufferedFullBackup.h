@@ -8,16 +8,17 @@
 
 #include "backup/AwsDynamoDBFullBackupRunner.h"
 #include "framework/TeskBufferedOutput.h"
+#include "platform/Export.h"
 
 class BufferedFullBackup : public TeskBufferedOutput {
 public:
-    BufferedFullBackup();
-    ~BufferedFullBackup() override;
+    DDB_EXPORT BufferedFullBackup();
+    DDB_EXPORT ~BufferedFullBackup() override;
 
-    bool initialize(AmazonCredentials credentials, TeskEnvironment* environment, const std::string& tableName,
+    DDB_EXPORT bool initialize(AmazonCredentials credentials, TeskEnvironment* environment, const std::string& tableName,
                     int segment, int totalSegments, const std::string& restart);
     bool initializeBackup() override { return true; }
-    bool startBackup(bool) override;
+    DDB_EXPORT bool startBackup(bool) override;
     bool flush() override { return true; }
     bool close(const std::string& restart) override { return TeskBufferedOutput::close(restart); }
 

@@ -8,16 +8,17 @@
 
 #include "backup/AwsDynamoDBIncrementalBackupRunner.h"
 #include "framework/TeskBufferedOutput.h"
+#include "platform/Export.h"
 
 class BufferedIncrementalBackup : public TeskBufferedOutput {
 public:
-    BufferedIncrementalBackup();
-    ~BufferedIncrementalBackup() override;
+    DDB_EXPORT BufferedIncrementalBackup();
+    DDB_EXPORT ~BufferedIncrementalBackup() override;
 
-    bool initialize(AmazonCredentials credentials, TeskEnvironment* environment, const std::string& streamArn,
+    DDB_EXPORT bool initialize(AmazonCredentials credentials, TeskEnvironment* environment, const std::string& streamArn,
                     const std::string& tableName, const Shard& shard, int64_t time, const std::string& restart);
     bool initializeBackup() override { return true; }
-    bool startBackup(bool verbose) override;
+    DDB_EXPORT bool startBackup(bool verbose) override;
     bool flush() override { return true; }
     bool close(const std::string& restart) override { return TeskBufferedOutput::close(restart); }
 

@@ -14,16 +14,17 @@
 #include <thread>
 
 #include "framework/TeskInput.h"
+#include "platform/Export.h"
 
 class TeskBufferedInput : public TeskInput {
 public:
     static constexpr size_t kDefaultCapacity = 4u << 20;
 
-    explicit TeskBufferedInput(size_t capacity = kDefaultCapacity, std::string name = "buffered input");
+    DDB_EXPORT explicit TeskBufferedInput(size_t capacity = kDefaultCapacity, std::string name = "buffered input");
     // Ends the input as failed if the host did not, and waits for the consumer.
     // A subclass whose startRestore touches its own members must call
     // abandonConsumer() in its own destructor, before those members go.
-    ~TeskBufferedInput() override;
+    DDB_EXPORT ~TeskBufferedInput() override;
 
     bool error() override;
     bool getLine(std::string& line) override;
@@ -32,7 +33,7 @@ public:
 
     // Host: hands over the next bytes. False when the consumer has ended and
     // will read no more.
-    virtual bool processBuffer(void* data, unsigned long size);
+    DDB_EXPORT virtual bool processBuffer(void* data, unsigned long size);
     virtual bool deferredProcessBuffer(bool) { return true; }
     virtual bool initializeRestore() { return true; }
     // The consumer's work; runs on the consumer thread.
@@ -41,10 +42,12 @@ public:
     virtual bool closeChunk() { return true; }
 
     // Host: no more data. `failed` makes error() true for the consumer.
-    void endOfData(bool failed = false);
+    // Virtual, as the other host calls are, so that a host that loaded the
+    // module with dlopen reaches them through the object alone.
+    DDB_EXPORT virtual void endOfData(bool failed = false);
     // Host: ends the input if needed, waits for the consumer and returns
     // the result of startRestore (false if it never started).
-    bool waitForRestore();
+    DDB_EXPORT virtual bool waitForRestore();
 
 protected:
     void abandonConsumer();

@@ -48,7 +48,9 @@ struct DynamoDBMetadata {
 
 class EvRstTask {
 public:
-    // The task of a restore job, or null when the host has none.
+    // The task of a restore job, or null when the host has none: the
+    // options registered in this process, else the file
+    // $DDB_RESTORE_TASKS/<jobId>.json a host in another process wrote.
     static std::shared_ptr<EvRstTask> open(int64_t jobId);
     // Hosts (and tests) register a job's options text.
     static void registerTask(int64_t jobId, const std::string& options);

@@ -13,14 +13,15 @@
 
 #include "dynamodb/TableDescription.h"
 #include "restore/RestoreArgs.h"
+#include "platform/Export.h"
 
 class AwsDynamoDBRestoreRunner {
 public:
-    AwsDynamoDBRestoreRunner(AmazonCredentials credentials, TeskEnvironment& environment);
+    DDB_EXPORT AwsDynamoDBRestoreRunner(AmazonCredentials credentials, TeskEnvironment& environment);
 
     // The whole restore. `fullBackup` may be null when only incrementals are
     // replayed into an existing table; `incrementals` are replayed in order.
-    bool execute(bool overwrite, const std::string& destinationTable, TeskEnvironment* fullBackup,
+    DDB_EXPORT bool execute(bool overwrite, const std::string& destinationTable, TeskEnvironment* fullBackup,
                  std::list<TeskEnvironment*> incrementals, int64_t temporaryWriteCapacity, unsigned threadCount,
                  bool useExistingTable);
     bool initialize(bool overwrite, const std::string& destinationTable, TeskEnvironment* fullBackup,

@@ -9,15 +9,16 @@
 
 #include "framework/TeskBufferedInput.h"
 #include "restore/RestoreArgs.h"
+#include "platform/Export.h"
 
 class BufferedRestoreFromFull : public TeskBufferedInput {
 public:
     BufferedRestoreFromFull() = default;
-    ~BufferedRestoreFromFull() override;
-    bool initialize(AmazonCredentials* credentials, const std::string& sourceTable,
+    DDB_EXPORT ~BufferedRestoreFromFull() override;
+    DDB_EXPORT bool initialize(AmazonCredentials* credentials, const std::string& sourceTable,
                     const std::string& destinationTable, TeskEnvironment& environment, int segment);
     bool initializeRestore() override { return true; }
-    bool startRestore(bool verbose) override;
+    DDB_EXPORT bool startRestore(bool verbose) override;
 
 private:
     AmazonCredentials credentials;
@@ -27,13 +28,13 @@ private:
 class BufferedRestoreFromIncremental : public TeskBufferedInput {
 public:
     // The pool and shard map are the creator's; the map must exist already.
-    BufferedRestoreFromIncremental(std::shared_ptr<HxThreadPool> pool, std::shared_ptr<IncrementalArgsMap> argsMap);
-    ~BufferedRestoreFromIncremental() override;
-    bool initialize(AmazonCredentials* credentials, const std::string& destinationTable, const std::string& shardId,
+    DDB_EXPORT BufferedRestoreFromIncremental(std::shared_ptr<HxThreadPool> pool, std::shared_ptr<IncrementalArgsMap> argsMap);
+    DDB_EXPORT ~BufferedRestoreFromIncremental() override;
+    DDB_EXPORT bool initialize(AmazonCredentials* credentials, const std::string& destinationTable, const std::string& shardId,
                     TeskEnvironment* environment, int64_t time, const std::vector<std::string>& keySchema,
                     const std::vector<std::string>& children);
     bool initializeRestore() override { return true; }
-    bool startRestore(bool verbose) override;
+    DDB_EXPORT bool startRestore(bool verbose) override;
 
 private:
     AmazonCredentials credentials;

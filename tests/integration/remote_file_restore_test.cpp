@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -18,6 +21,7 @@
 #include "agent/DynamoRemoteFileRestoreFactory.h"
 #include "tests/support/SampleTable.h"
 #include "tests/support/TableContents.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -72,44 +76,66 @@ struct LocalHost {
     AwsDynamoDBService service{credentials, setup};
 };
 
+// A table of 300 items and a change of two, backed up as a full (F1) and
+// an incremental (I2) into a fresh store.
+struct BackedUpTable {
+    std::string table = uniqueTableName("files");
+    TempDir store;
+
+    void create(AwsDynamoDBService& service) {
+        ASSERT_TRUE(service.createTable(keyedTable(table, R"(,"StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_IMAGE"})")).isSuccess());
+        std::vector<std::string> items;
+        for (int i = 0; i < 300; ++i) items.push_back(sampleItem(i));
+        for (size_t at = 0; at < items.size(); at += 25)
+            ASSERT_TRUE(service.batchPutItems(table, std::vector<std::string>(items.begin() + at, items.begin() + std::min(items.size(), at + 25))).isSuccess());
+        BackupJobOptions options;
+        options.storeRoot = store.path;
+        options.table = table;
+        options.region = "us-east-1";
+        options.segments = 12; // scans 1 and 10..12 show that directories match whole
+        options.chunkSize = 32 * 1024;
+        options.credentials = localCredentials();
+        ASSERT_EQ(runBackupJob(options).status, "complete");
+        std::map<std::string, WriteRequest> changes = {{"a", {2, R"({"id":{"S":"item-3"}})"}},
+                                                       {"b", {1, R"({"id":{"S":"item-4"},"new":{"BOOL":true}})"}}};
+        ASSERT_TRUE(service.batchWriteItems(table, {"id"}, changes).isSuccess());
+        options.incremental = true;
+        ASSERT_EQ(runBackupJob(options).status, "complete");
+    }
+
+    // The restore job's options: the table mapped to `destination`.
+    std::string restoreOptions(const std::string& destination) const {
+        RestoreJobOptions job;
+        job.hasCloudAppsRestoreOptions = job.hasDynamoDbRestoreOptions = true;
+        job.dynamoDbRestoreOptions.hasDestinationTables = true;
+        job.dynamoDbRestoreOptions.destinationTables.push_back({{"us-east-1", table}, {"us-east-1", destination}});
+        return job.serialize();
+    }
+    std::string metadata() const {
+        std::string description;
+        EXPECT_TRUE(file_util::readFile(store.path + "/us-east-1/" + table + "/F1/description.json", description));
+        return IdxMetadata::DynamoDBMetadata{description, ""}.serialize();
+    }
+    // What the host says of the file's source, as the factory reads it.
+    std::string extendedOptions() const {
+        return R"({"us-east-1:)" + table + R"(":)" + json_text::quoted(metadata()) + "}";
+    }
+};
+
 TEST(RemoteFileRestore, StoreFilesFedOneByOneRestoreTheTable) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
     LocalHost host;
     auto& log = host.log;
     AwsDynamoDBService& service = host.service;
-    const std::string table = uniqueTableName("files");
-    ASSERT_TRUE(service.createTable(keyedTable(table, R"(,"StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_IMAGE"})")).isSuccess());
-    std::vector<std::string> items;
-    for (int i = 0; i < 300; ++i) items.push_back(sampleItem(i));
-    for (size_t at = 0; at < items.size(); at += 25)
-        ASSERT_TRUE(service.batchPutItems(table, std::vector<std::string>(items.begin() + at, items.begin() + std::min(items.size(), at + 25))).isSuccess());
-
-    TempDir store;
-    BackupJobOptions options;
-    options.storeRoot = store.path;
-    options.table = table;
-    options.region = "us-east-1";
-    options.segments = 12; // scans 1 and 10..12 show that directories match whole
-    options.chunkSize = 32 * 1024;
-    options.credentials = localCredentials();
-    ASSERT_EQ(runBackupJob(options).status, "complete");
-    std::map<std::string, WriteRequest> changes = {{"a", {2, R"({"id":{"S":"item-3"}})"}},
-                                                   {"b", {1, R"({"id":{"S":"item-4"},"new":{"BOOL":true}})"}}};
-    ASSERT_TRUE(service.batchWriteItems(table, {"id"}, changes).isSuccess());
-    options.incremental = true;
-    ASSERT_EQ(runBackupJob(options).status, "complete");
+    BackedUpTable source;
+    ASSERT_NO_FATAL_FAILURE(source.create(service));
+    const std::string& table = source.table;
+    TempDir& store = source.store;
 
     // The host's restore job: map the table to a new one.
     const std::string destination = uniqueTableName("files-restored");
-    RestoreJobOptions job;
-    job.hasCloudAppsRestoreOptions = job.hasDynamoDbRestoreOptions = true;
-    job.dynamoDbRestoreOptions.hasDestinationTables = true;
-    job.dynamoDbRestoreOptions.destinationTables.push_back({{"us-east-1", table}, {"us-east-1", destination}});
-    EvRstTask::registerTask(4242, job.serialize());
-    std::string description;
-    ASSERT_TRUE(file_util::readFile(store.path + "/us-east-1/" + table + "/F1/description.json", description));
-    IdxMetadata::DynamoDBMetadata metadata{description, ""};
-    const std::map<std::string, std::string> metadataByTable = {{"us-east-1:" + table, metadata.serialize()}};
+    EvRstTask::registerTask(4242, source.restoreOptions(destination));
+    const std::map<std::string, std::string> metadataByTable = {{"us-east-1:" + table, source.metadata()}};
 
     DynamoDBUtil util(log);
     ASSERT_EQ(util.InitializeForRestore(1), 0);
@@ -121,7 +147,7 @@ TEST(RemoteFileRestore, StoreFilesFedOneByOneRestoreTheTable) {
     ASSERT_TRUE(factory->Initialize(4242).ok());
     CloudConnectionDetails details;
     details.destinationInstanceId = 1;
-    details.extendedOptions = R"({"us-east-1:)" + table + R"(":)" + json_text::quoted(metadata.serialize()) + "}";
+    details.extendedOptions = source.extendedOptions();
     std::vector<std::string> files;
     collect(store.path, "/us-east-1/" + table + "/F1", files);
     collect(store.path, "/us-east-1/" + table + "/I2", files);
@@ -153,6 +179,58 @@ TEST(RemoteFileRestore, StoreFilesFedOneByOneRestoreTheTable) {
     EXPECT_GE(inputs, 12);
     EXPECT_TRUE(sameItems(tableContents(service, destination), tableContents(service, table)));
     EvRstTask::removeTask(4242);
+}
+
+// The module as a host meets it: a program that links nothing of ours
+// loads libddb_agent.so, takes the factory from GetRemoteFileFactory and
+// restores the full and the incremental file by file, with the management
+// data and the restore job's options handed over as files. This process
+// plays the restore controller: it prepares the destination and puts its
+// capacity back.
+TEST(RemoteFileRestore, AHostThatLoadsTheModuleRestoresFileByFile) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    LocalHost host;
+    BackedUpTable source;
+    ASSERT_NO_FATAL_FAILURE(source.create(host.service));
+    TempDir hostFiles;
+    const std::string destination = uniqueTableName("module-restored");
+    ASSERT_EQ(file_util::writeAtomically(hostFiles.path + "/4747.json", source.restoreOptions(destination)), "");
+    ASSERT_EQ(file_util::writeAtomically(hostFiles.path + "/management.json",
+                                         R"({"instances":{"1":{"accessKey":"AKIDLOCAL","secretKey":"bG9jYWwtc2VjcmV0"}}})"),
+              "");
+    ScopedEnv tasks("DDB_RESTORE_TASKS", hostFiles.path);
+    ScopedEnv management("DDB_MANAGEMENT", hostFiles.path + "/management.json");
+
+    DynamoDBUtil util(host.log);
+    ASSERT_EQ(util.InitializeForRestore(1), 0);
+    std::string error;
+    ASSERT_TRUE(util.ProcessRestoreOptions(EvRstTask::open(4747), {{"us-east-1:" + source.table, source.metadata()}},
+                                           false, error)
+                    .ok())
+        << error;
+
+    const std::string output = hostFiles.path + "/host.out";
+    const std::string extended = source.extendedOptions();
+    const std::string full = "/us-east-1/" + source.table + "/F1";
+    const std::string incremental = "/us-east-1/" + source.table + "/I2";
+    std::vector<const char*> argv = {DDB_MODULE_HOST, DDB_AGENT_MODULE, "4747", "1", extended.c_str(),
+                                     source.store.path.c_str(), full.c_str(), incremental.c_str(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, DDB_MODULE_HOST, &actions, nullptr, const_cast<char* const*>(argv.data()), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    std::string said;
+    file_util::readFile(output, said);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
+    EXPECT_NE(said.find(full + "/1/1: "), std::string::npos) << said;
+
+    EXPECT_TRUE(util.CleanupRestore().ok());
+    EXPECT_TRUE(sameItems(tableContents(host.service, destination), tableContents(host.service, source.table)));
 }
 
 // One table name in two regions is two destinations: each gets its own

@@ -89,12 +89,25 @@ bool parseS3Url(const std::string& url, S3Location& location, std::string& error
     return true;
 }
 
+namespace {
+
+// AWS_S3_FORCE_PATH_STYLE=true or false decides; else a custom endpoint (a
+// local server seldom answers for bucket names) and a dotted bucket name
+// (no certificate covers it as a host name) are addressed by path.
+bool addressedByPath(const std::string& endpoint, const std::string& bucket) {
+    const std::string forced = variable("AWS_S3_FORCE_PATH_STYLE");
+    if (strcasecmp(forced.c_str(), "true") == 0) return true;
+    if (strcasecmp(forced.c_str(), "false") == 0) return bucket.find('.') != std::string::npos;
+    return !endpoint.empty() || bucket.find('.') != std::string::npos;
+}
+
+} // namespace
+
 S3Client::S3Client(S3Location location, AmazonCredentials credentials, TeskEnvironment& environment)
     : location_(std::move(location)),
       environment_(environment),
       endpoint_(s3Endpoint()),
-      pathStyle_(!endpoint_.empty() || strcasecmp(variable("AWS_S3_FORCE_PATH_STYLE").c_str(), "true") == 0 ||
-                 location_.bucket.find('.') != std::string::npos),
+      pathStyle_(addressedByPath(endpoint_, location_.bucket)),
       credentials_(std::move(credentials)) {}
 
 std::string S3Client::objectKey(const std::string& key) const {
@@ -121,8 +134,11 @@ S3Answer S3Client::sendOnce(int method, const std::string& key, const std::map<s
                                          : authorityOf(endpoint_);
         request.path = "/" + location_.bucket + "/" + object;
     } else {
-        request.host = location_.bucket + ".s3." + request.credentials.region +
-                       endpoints::domainSuffix(request.credentials.region);
+        request.scheme = endpoint_.empty() ? "https://" : schemeOf(endpoint_);
+        request.host = location_.bucket + "." +
+                       (endpoint_.empty() ? "s3." + request.credentials.region +
+                                                endpoints::domainSuffix(request.credentials.region)
+                                          : authorityOf(endpoint_));
         request.path = "/" + object;
     }
     request.queryParameters = query;

@@ -3,8 +3,9 @@
 // sent through the request layer, so that they share its retries on 500
 // and 503 SlowDown, its back-off on the clock seam and its transport limits.
 // Path-style addressing for a custom endpoint (AWS_ENDPOINT_URL_S3,
-// AWS_ENDPOINT_URL) or when AWS_S3_FORCE_PATH_STYLE is true; virtual-hosted
-// otherwise. The region follows the bucket: an answer naming another region
+// AWS_ENDPOINT_URL), a dotted bucket name, or when AWS_S3_FORCE_PATH_STYLE
+// is true; virtual-hosted otherwise, and whenever it is false (on a custom
+// endpoint, the bucket then prefixes the endpoint's host). The region follows the bucket: an answer naming another region
 // in x-amz-bucket-region is sent again there, once.
 // Thread safety: every call may be made from any thread.
 

@@ -14,6 +14,8 @@
 #include "s3/S3StoreBackend.h"
 #include "store/BackupStore.h"
 #include "tests/support/LocalS3.h"
+#include "tests/support/LoopbackHttpServer.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace {
 
@@ -259,6 +261,45 @@ TEST_F(S3Fixture, StoreUrlsAreCheckedBeforeAnyRequest) {
     EXPECT_EQ(location.prefix, "");
     for (const char* bad : {"s3://", "s3://UPPER/x", "s3://ab", "s3://-bucket/x", "s3://bucket//x", "gs://bucket"})
         EXPECT_FALSE(parseS3Url(bad, location, error)) << bad;
+}
+
+// Virtual-hosted addressing (the bucket in the host name, as AWS's own
+// endpoints want it), and a bucket found to live in another region than
+// the one configured: the request is signed again for the bucket's region,
+// once, and every later one goes there at once. The server plays S3's
+// 301 PermanentRedirect; curl takes any *.localhost for loopback.
+TEST(S3Addressing, VirtualHostedRequestsFollowTheBucketToItsRegion) {
+    LoopbackHttpServer server;
+    server.script({{301, "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Error><Code>PermanentRedirect</Code>"
+                         "<Message>The bucket you are attempting to access must be addressed using the specified "
+                         "endpoint.</Message><Region>eu-west-1</Region></Error>"},
+                   {200, "stored"}});
+    const std::string port = std::to_string(server.port());
+    ScopedEnv endpoint("AWS_ENDPOINT_URL_S3", "http://localhost:" + port);
+    ScopedEnv style("AWS_S3_FORCE_PATH_STYLE", "false");
+    auto log = std::make_shared<MemoryLogSink>();
+    TeskEnvironment environment("addressing", log);
+    AmazonCredentials keys;
+    keys.accessKeyId = "AKIDEXAMPLE";
+    keys.secretAccessKey = "example-secret";
+    keys.region = "us-east-1";
+    keys.isResolved = true;
+    S3Client client(S3Location{"my-bucket", "backups"}, keys, environment);
+    const S3Answer first = client.get("eu-west-1/t/F1/manifest.json");
+    EXPECT_TRUE(first.ok) << first.code << " " << first.message;
+    EXPECT_EQ(first.body, "stored");
+    EXPECT_TRUE(client.head("eu-west-1/t/F1/manifest.json").ok);
+
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    const char* regions[] = {"/us-east-1/s3/aws4_request", "/eu-west-1/s3/aws4_request", "/eu-west-1/s3/aws4_request"};
+    for (size_t i = 0; i < requests.size(); ++i) {
+        EXPECT_EQ(requests[i].headers.at("host"), "my-bucket.localhost:" + port);
+        EXPECT_EQ(requests[i].target, "/backups/eu-west-1/t/F1/manifest.json");
+        EXPECT_NE(requests[i].headers.at("authorization").find(regions[i]), std::string::npos)
+            << i << ": " << requests[i].headers.at("authorization");
+    }
+    EXPECT_TRUE(log->contains("bucket my-bucket is in eu-west-1, not us-east-1"));
 }
 
 } // namespace

@@ -35,7 +35,7 @@ int AwsDynamoDBService::scanToStream(const std::string& tableName, int segment, 
     request.body.append("}");
     AmazonResponse response = send(request);
     if (response.httpCode != 200) return AmazonOutcome<bool>(response.body).errorType;
-    const bool parsed = ScanResult::parseToStream(response.body, output, lastEvaluatedKey);
+    const bool parsed = ScanResult::parseToStreamInPlace(response.body, output, lastEvaluatedKey);
     requestService.recycle(std::move(response.body));
     return parsed ? None : Other;
 }

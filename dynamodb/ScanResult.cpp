@@ -113,9 +113,12 @@ public:
 
     // `original` is the text the in-situ `stream` parses a copy of.
     PageHandler(const char* original, size_t length, char* parsed, rapidjson::InsituStringStream& stream,
-                std::string& page, rapidjson::StringBuffer& key, std::string& scratch, rapidjson::StringBuffer& item)
+                std::string& page, rapidjson::StringBuffer& key, std::string& scratch, rapidjson::StringBuffer& item,
+                std::vector<size_t>& commas)
         : original_(original), length_(length), parsed_(parsed), stream_(stream), page_(page), key_(key),
-          scratch_(scratch), item_(item), keyWriter_(key) {}
+          scratch_(scratch), item_(item), keyWriter_(key), commas_(commas) {
+        commas_.clear();
+    }
 
     bool Null() {
         compact_ += 4;
@@ -181,6 +184,25 @@ public:
         return close([n](PageWriter& w) { return w.EndArray(n); });
     }
 
+    // Every item so far was copied as it stands and lies one comma after
+    // the one before: the answer's bytes [runStart, runEnd) hold them all,
+    // the commas between them at `commas`.
+    bool allInRun() const { return inRun_; }
+    size_t runStart() const { return runStart_; }
+    size_t runEnd() const { return runEnd_; }
+    const std::vector<size_t>& commas() const { return commas_; }
+    // The run's items, as lines, into the page, which then takes the rest.
+    void flushRun() {
+        if (!inRun_) return;
+        inRun_ = false;
+        size_t from = runStart_;
+        for (const size_t comma : commas_) {
+            page_.append(original_ + from, comma - from).push_back('\n');
+            from = comma + 1;
+        }
+        if (runEnd_ > from) page_.append(original_ + from, runEnd_ - from).push_back('\n');
+    }
+
     bool rootIsObject() const { return rootIsObject_; }
     bool written() const { return written_; }
     bool sawItems() const { return sawItems_; }
@@ -241,9 +263,21 @@ private:
         const char* text = original_ + itemStart_;
         const size_t length = stream_.Tell() - itemStart_;
         if (asWritten_ && compact_ == length) {
+            if (inRun_ && runEnd_ == 0) {
+                runStart_ = itemStart_;
+                runEnd_ = itemStart_ + length;
+                return true;
+            }
+            if (inRun_ && itemStart_ == runEnd_ + 1 && original_[runEnd_] == ',') {
+                commas_.push_back(runEnd_);
+                runEnd_ = itemStart_ + length;
+                return true;
+            }
+            flushRun();
             page_.append(text, length).push_back('\n');
             return true;
         }
+        flushRun();
         scratch_.assign(text, length);
         item_.Clear();
         CompactWriter writer(item_);
@@ -319,6 +353,10 @@ private:
     bool sawCount_ = false;
     std::string count_;
     uint64_t items_ = 0;
+    bool inRun_ = true;
+    size_t runStart_ = 0;
+    size_t runEnd_ = 0; // 0: no item yet
+    std::vector<size_t>& commas_;
     std::vector<std::string> members_; // of the page object
     std::vector<std::vector<std::string_view>> keys_; // names of each object open, and spares
     size_t openObjects_ = 0;
@@ -332,6 +370,7 @@ struct PageBuffers {
     rapidjson::StringBuffer key;
     std::string scratch;
     rapidjson::StringBuffer item;
+    std::vector<size_t> commas;
 };
 
 } // namespace
@@ -343,15 +382,25 @@ struct PageOutcome {
     bool surrogate = false; // refused for a surrogate escape
     bool sawItems = false;
     bool sawKey = false;
+    // The lines: in the page buffer, or, when `inPlace`, the answer's own
+    // bytes [linesStart, linesEnd).
+    bool inPlace = false;
+    size_t linesStart = 0;
+    size_t linesEnd = 0;
 };
 
-PageOutcome parsePage(const char* text, size_t length, PageBuffers& buffers) {
+// `text` is the answer; `writable` the same bytes when they may become the
+// lines themselves (the common case: every item as DynamoDB wrote it, one
+// comma apart, so the commas and the closing bracket turn into line feeds
+// and nothing is copied), else null.
+PageOutcome parsePage(const char* text, size_t length, char* writable, PageBuffers& buffers) {
     buffers.body.assign(text, length);
     buffers.page.clear();
     buffers.key.Clear();
     rapidjson::Reader reader;
     rapidjson::InsituStringStream stream(&buffers.body[0]);
-    PageHandler handler(text, length, &buffers.body[0], stream, buffers.page, buffers.key, buffers.scratch, buffers.item);
+    PageHandler handler(text, length, &buffers.body[0], stream, buffers.page, buffers.key, buffers.scratch, buffers.item,
+                        buffers.commas);
     reader.Parse<rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag>(stream, handler);
     PageOutcome outcome;
     // The in-place stream ends at a NUL byte as at the body's end, so a
@@ -362,28 +411,62 @@ PageOutcome parsePage(const char* text, size_t length, PageBuffers& buffers) {
                         reader.GetParseErrorCode() == rapidjson::kParseErrorStringUnicodeSurrogateInvalid;
     outcome.sawItems = handler.sawItems();
     outcome.sawKey = handler.sawKey();
+    if (!outcome.parsed) return outcome;
+    // runEnd() < length: the array's closing bracket follows the last item.
+    if (writable && handler.allInRun() && handler.runEnd() > 0 && handler.runEnd() < length) {
+        for (const size_t comma : handler.commas()) writable[comma] = '\n';
+        writable[handler.runEnd()] = '\n';
+        outcome.inPlace = true;
+        outcome.linesStart = handler.runStart();
+        outcome.linesEnd = handler.runEnd() + 1;
+    } else {
+        handler.flushRun();
+    }
     return outcome;
 }
 
 } // namespace
 
-bool ScanResult::parseToStream(const std::string& responseBody, TeskOutput* output, std::string& lastEvaluatedKey) {
+namespace {
+
+bool streamPage(const char* text, size_t length, char* writable, TeskOutput* output, std::string& lastEvaluatedKey) {
     thread_local PageBuffers buffers;
-    PageOutcome page = parsePage(responseBody.data(), responseBody.size(), buffers);
-    if (page.surrogate && hasLoneHighSurrogate(responseBody.data(), responseBody.size())) {
-        const std::string kept = withLoneSurrogateBytes(responseBody.data(), responseBody.size());
-        page = parsePage(kept.data(), kept.size(), buffers);
+    PageOutcome page = parsePage(text, length, writable, buffers);
+    std::string kept;
+    if (page.surrogate && hasLoneHighSurrogate(text, length)) {
+        kept = withLoneSurrogateBytes(text, length);
+        page = parsePage(kept.data(), kept.size(), &kept[0], buffers);
+        text = kept.data();
     }
     if (!page.parsed) return false;
     // A lone low surrogate decodes to three bytes even without a lone high one.
-    escapeSurrogateBytes(buffers.page);
     escapeSurrogateBytes(buffers.key);
-
-    if (page.sawItems && !output->putString(buffers.page)) return false;
+    if (page.inPlace) {
+        const char* lines = text + page.linesStart;
+        const size_t size = page.linesEnd - page.linesStart;
+        if (escapedSurrogateBytes(lines, size, buffers.page)) {
+            if (!output->putString(buffers.page)) return false;
+        } else if (!output->putData(lines, size)) {
+            return false;
+        }
+    } else {
+        escapeSurrogateBytes(buffers.page);
+        if (page.sawItems && !output->putString(buffers.page)) return false;
+    }
     if (page.sawKey)
         lastEvaluatedKey.assign(buffers.key.GetString(), buffers.key.GetSize());
     else
         lastEvaluatedKey.clear();
     output->updateRestart(lastEvaluatedKey);
     return true;
+}
+
+} // namespace
+
+bool ScanResult::parseToStream(const std::string& responseBody, TeskOutput* output, std::string& lastEvaluatedKey) {
+    return streamPage(responseBody.data(), responseBody.size(), nullptr, output, lastEvaluatedKey);
+}
+
+bool ScanResult::parseToStreamInPlace(std::string& responseBody, TeskOutput* output, std::string& lastEvaluatedKey) {
+    return streamPage(responseBody.data(), responseBody.size(), &responseBody[0], output, lastEvaluatedKey);
 }

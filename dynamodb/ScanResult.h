@@ -37,6 +37,9 @@ public:
     // and a "LastEvaluatedKey" object or none. A page that cannot be read
     // must never pass for the end of the segment.
     static bool parseToStream(const std::string& responseBody, TeskOutput* output, std::string& lastEvaluatedKey);
+    // The same, with the same lines, but the body's bytes may become them:
+    // it is left changed. For a caller that is done with the answer.
+    static bool parseToStreamInPlace(std::string& responseBody, TeskOutput* output, std::string& lastEvaluatedKey);
 
     std::vector<std::string> items;
     rapidjson::Document lastEvaluatedKey; // empty (null) when the answer had none

@@ -2,6 +2,7 @@
 // A named output stream that a backup writes into. The host owns it; the
 // engine holds shared pointers. One producer thread writes to an output.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -14,6 +15,9 @@ public:
 
     // Appends data; false when the output refuses it (the producer must stop).
     virtual bool putString(const std::string& data) = 0;
+    // The same for bytes that stay where they are, for a producer that
+    // finds its lines inside a larger buffer.
+    virtual bool putData(const char* data, size_t length) { return putString(std::string(data, length)); }
     // Records the text from which a later job resumes, after the data before it.
     virtual void updateRestart(const std::string& restart) = 0;
     virtual bool flush() = 0;

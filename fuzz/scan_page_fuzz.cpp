@@ -1,6 +1,7 @@
 // A Scan answer, through both of its parsers: the streaming one that writes
-// item lines, and the document one. What the first accepts, the second
-// reads to the same items and key.
+// item lines (copying them, or making them in the answer's own bytes), and
+// the document one. What the first accepts, the second reads to the same
+// items and key.
 
 #include "text/JsonText.h"
 #include "dynamodb/ScanResult.h"
@@ -22,6 +23,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MemoryOutput output("scan");
     std::string key;
     const bool streamed = ScanResult::parseToStream(body, &output, key);
+    // Lines made in the answer's own bytes are the same lines.
+    std::string writable = body;
+    MemoryOutput inPlace("scan in place");
+    std::string inPlaceKey;
+    FUZZ_CHECK(ScanResult::parseToStreamInPlace(writable, &inPlace, inPlaceKey) == streamed);
+    FUZZ_CHECK(inPlace.data() == output.data());
+    FUZZ_CHECK(inPlaceKey == key);
     if (!streamed) {
         FUZZ_CHECK(output.data().empty());
         return 0;

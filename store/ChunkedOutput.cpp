@@ -102,29 +102,29 @@ bool ChunkedOutput::sealChunk() {
     return true;
 }
 
-bool ChunkedOutput::putString(const std::string& data) {
+bool ChunkedOutput::putData(const char* data, size_t length) {
     if (failed_ || closed_) return false;
     size_t position = 0;
-    while (position < data.size()) {
+    while (position < length) {
         if (!writer_ && !openChunk()) return false;
-        const size_t left = data.size() - position;
+        const size_t left = length - position;
         const uint64_t room = chunkSize_ > filled_ ? chunkSize_ - filled_ : 0;
         size_t take = left;
         if (left > room) {
             // Fill the chunk up to its last whole line that fits.
-            size_t cut = room > 0 ? data.rfind('\n', position + room - 1) : std::string::npos;
-            if (cut != std::string::npos && cut >= position) {
-                take = cut - position + 1;
+            const void* cut = room > 0 ? ::memrchr(data + position, '\n', room) : nullptr;
+            if (cut) {
+                take = static_cast<size_t>(static_cast<const char*>(cut) - (data + position)) + 1;
             } else if (filled_ == 0 || midLine_) {
                 // A line longer than the room: it goes whole into this chunk.
-                size_t end = data.find('\n', position);
-                take = end == std::string::npos ? left : end - position + 1;
+                const void* end = std::memchr(data + position, '\n', left);
+                take = end ? static_cast<size_t>(static_cast<const char*>(end) - (data + position)) + 1 : left;
             } else {
                 if (!sealChunk()) return false;
                 continue;
             }
         }
-        if (!writeToChunk(data.data() + position, take)) return false;
+        if (!writeToChunk(data + position, take)) return false;
         position += take;
         if (filled_ >= chunkSize_ && !midLine_ && !sealChunk()) return false;
     }

@@ -52,7 +52,8 @@ public:
                   OnProgress onProgress = nullptr, int compressionLevel = 0);
     ~ChunkedOutput() override;
 
-    bool putString(const std::string& data) override;
+    bool putString(const std::string& data) override { return putData(data.data(), data.size()); }
+    bool putData(const char* data, size_t length) override;
     void updateRestart(const std::string& restart) override;
     bool flush() override { return true; }
     bool close(const std::string& restart) override;

@@ -103,6 +103,8 @@ std::string withLoneSurrogateBytes(const char* text, size_t length) {
     return out;
 }
 
+bool escapedSurrogateBytes(const char* json, size_t length, std::string& out) { return escaped(json, length, out); }
+
 void escapeSurrogateBytes(std::string& json) {
     std::string out;
     if (escaped(json.data(), json.size(), out)) json.swap(out);

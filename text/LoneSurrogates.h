@@ -24,4 +24,7 @@ std::string withLoneSurrogateBytes(const char* text, size_t length);
 // its "\uXXXX" escape. Text without byte 0xED is left untouched at the cost
 // of one memchr.
 void escapeSurrogateBytes(std::string& json);
+// The same for text that stays where it is: true, with the escaped text in
+// `out`, when it holds a three-byte surrogate.
+bool escapedSurrogateBytes(const char* json, size_t length, std::string& out);
 void escapeSurrogateBytes(rapidjson::StringBuffer& json);

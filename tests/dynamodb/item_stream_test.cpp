@@ -51,6 +51,40 @@ TEST(ParseToStream, ItemLinesAreTheCompactFormWhateverTheAnswersForm) {
     }
 }
 
+// The export parses each answer in its own buffer: the items, as DynamoDB
+// wrote them, become lines where they lie. Whatever the page holds (items
+// that must be re-written, space between items, a lone surrogate), the
+// lines and the key are those of the copying parse, byte for byte.
+TEST(ParseToStream, LinesMadeInTheAnswersOwnBytesAreTheSameLines) {
+    const std::string plain = R"({"a":{"S":"1"},"b":{"N":"2"}})";
+    const std::string respelled = R"({"a":{"S":"\u001f"}})";
+    const std::vector<std::string> pages = {
+        "{\"Items\":[" + plain + "]}",
+        "{\"Items\":[" + plain + "," + plain + "," + plain + "],\"Count\":3,\"LastEvaluatedKey\":{\"a\":{\"S\":\"9\"}}}",
+        "{\"Items\":[" + plain + "," + respelled + "," + plain + "]}",
+        "{\"Items\":[" + respelled + "," + plain + "]}",
+        "{\"Items\":[" + plain + ", " + plain + " ,\n" + plain + " ] }",
+        "{\"Items\":[" + plain + R"(,{"s":{"S":"\udc00 lone"}}]})",
+        R"({"Items":[{"s":{"S":"\ud800 lone high"}},)" + plain + "]}",
+        R"({"Items":[],"Count":0})",
+    };
+    for (const auto& page : pages) {
+        MemoryOutput copied("copied"), inPlace("in place");
+        std::string copiedKey, inPlaceKey;
+        ASSERT_TRUE(ScanResult::parseToStream(page, &copied, copiedKey)) << page;
+        std::string writable = page;
+        ASSERT_TRUE(ScanResult::parseToStreamInPlace(writable, &inPlace, inPlaceKey)) << page;
+        EXPECT_EQ(inPlace.data(), copied.data()) << page;
+        EXPECT_EQ(inPlace.putCount(), 1u) << page;
+        EXPECT_EQ(inPlaceKey, copiedKey) << page;
+    }
+    // A page that does not parse leaves no line behind, in place or not.
+    MemoryOutput refused("refused");
+    std::string key, broken = "{\"Items\":[" + plain + "," + plain + "],\"Count\":3}";
+    EXPECT_FALSE(ScanResult::parseToStreamInPlace(broken, &refused, key));
+    EXPECT_TRUE(refused.data().empty());
+}
+
 TEST(ParseToStream, LastAndEmptyPages) {
     MemoryOutput output("segment");
     std::string key = "x";

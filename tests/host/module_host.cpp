@@ -9,47 +9,18 @@
 // Each FOLDER is a job folder below STORE ("/us-east-1/t/F1"); its files go
 // in the order a restore replays them. Exit 0 when every file was taken.
 
-#include <dirent.h>
 #include <dlfcn.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "management/CloudDBRemoteFileFactory.h"
-
-namespace {
-
-std::vector<std::string> entries(const std::string& directory) {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(directory.c_str())) {
-        while (dirent* entry = ::readdir(dir))
-            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-        ::closedir(dir);
-    }
-    // Segments, shards' chunks and scans are numbered: numbers in numeric order.
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        return a.size() != b.size() ? a.size() < b.size() : a < b;
-    });
-    return names;
-}
-
-void collect(const std::string& root, const std::string& relative, std::vector<std::string>& files) {
-    for (const auto& name : entries(root + relative)) {
-        const std::string path = relative + "/" + name;
-        struct stat info {};
-        if (::stat((root + path).c_str(), &info) == 0 && S_ISDIR(info.st_mode)) collect(root, path, files);
-        else if (name != "backup.log" && name != ".lock") files.push_back(path);
-    }
-}
-
-} // namespace
+#include "tests/support/JobFiles.h"
 
 int main(int argc, char** argv) {
     if (argc < 7) {
@@ -80,7 +51,7 @@ int main(int argc, char** argv) {
         details.extendedOptions = argv[4];
         const std::string store = argv[5];
         std::vector<std::string> files;
-        for (int i = 6; i < argc; ++i) collect(store, argv[i], files);
+        for (int i = 6; i < argc; ++i) collectJobFiles(store, argv[i], files);
         std::shared_ptr<TeskBufferedInput> input;
         auto finish = [&]() {
             if (input && !input->waitForRestore()) {

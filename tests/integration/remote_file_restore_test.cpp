@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -19,35 +18,13 @@
 #include "platform/FileUtil.h"
 #include "framework/KeyString.h"
 #include "agent/DynamoRemoteFileRestoreFactory.h"
+#include "tests/support/JobFiles.h"
 #include "tests/support/SampleTable.h"
 #include "tests/support/TableContents.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 namespace {
-
-std::vector<std::string> entries(const std::string& directory) {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(directory.c_str())) {
-        while (dirent* entry = ::readdir(dir))
-            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-        ::closedir(dir);
-    }
-    // Numbers in numeric order, as chunks and scans are numbered.
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        return a.size() != b.size() ? a.size() < b.size() : a < b;
-    });
-    return names;
-}
-
-// Every file of a job directory, relative to the store, in replay order.
-void collect(const std::string& root, const std::string& relative, std::vector<std::string>& files) {
-    for (const auto& name : entries(root + relative)) {
-        const std::string path = relative + "/" + name;
-        if (file_util::exists(root + path + "/.")) collect(root, path, files);
-        else files.push_back(path);
-    }
-}
 
 // A table keyed by "id" with 5/5 provisioned capacity, and `extra`
 // members (such as a stream) in its CreateTable request.
@@ -149,8 +126,8 @@ TEST(RemoteFileRestore, StoreFilesFedOneByOneRestoreTheTable) {
     details.destinationInstanceId = 1;
     details.extendedOptions = source.extendedOptions();
     std::vector<std::string> files;
-    collect(store.path, "/us-east-1/" + table + "/F1", files);
-    collect(store.path, "/us-east-1/" + table + "/I2", files);
+    collectJobFiles(store.path, "/us-east-1/" + table + "/F1", files);
+    collectJobFiles(store.path, "/us-east-1/" + table + "/I2", files);
     std::shared_ptr<TeskBufferedInput> input;
     int inputs = 0;
     for (const auto& file : files) {

@@ -35,9 +35,21 @@ struct S3Fixture : ::testing::Test {
         return out;
     }
 
-    // Requests the proxy refused for their signature or payload hash.
-    static int refused() {
-        const std::string stats = control("/__stats");
+    // A fault for the requests of the store at `prefix` only (its last
+    // name is unique, and it appears in object paths and listing queries
+    // alike), so that tests running at once never meet each other's faults.
+    static void fault(const std::string& prefix, const std::string& spec, const std::string& also) {
+        const std::string leaf = prefix.substr(prefix.rfind('/') + 1);
+        control("/__faults", "{" + spec + R"(,"path":[")" + leaf + R"(",")" + also + R"("]})");
+    }
+    static void clearFaults(const std::string& prefix) {
+        control("/__faults", R"({"clear":true,"path":")" + prefix.substr(prefix.rfind('/') + 1) + R"("})");
+    }
+
+    // Requests the proxy refused for their signature or payload hash, on
+    // paths that hold `name` (a store's unique prefix, as in fault()).
+    static int refused(const std::string& name) {
+        const std::string stats = control("/__stats?path=" + name.substr(name.rfind('/') + 1));
         const size_t at = stats.find("\"refused\": ");
         return at == std::string::npos ? -1 : std::atoi(stats.c_str() + at + 11);
     }
@@ -65,8 +77,9 @@ TEST_F(S3Fixture, LargeObjectsGoUpInPartsAndComeBackWhole) {
     S3StoreBackend::Tuning tuning;
     tuning.partSize = 5u << 20;
     tuning.blockSize = 1u << 20;
-    auto backend = localS3().backend(uniquePrefix("parts"), tuning);
-    const int refusedBefore = refused();
+    const std::string prefix = uniquePrefix("parts");
+    auto backend = localS3().backend(prefix, tuning);
+    const int refusedBefore = refused(prefix);
     const std::string body = pattern((11u << 20) + 12345); // three parts, the last one short
     std::string error;
     auto writer = backend->create("r/t/F1/1/1", error);
@@ -84,7 +97,7 @@ TEST_F(S3Fixture, LargeObjectsGoUpInPartsAndComeBackWhole) {
     }
     EXPECT_FALSE(backend->exists("r/t/F1/1/2"));
     EXPECT_EQ(backend->list("r/t/F1/1"), std::vector<std::string>{"1"});
-    EXPECT_EQ(refused(), refusedBefore); // botocore signed every part alike
+    EXPECT_EQ(refused(prefix), refusedBefore); // botocore signed every part alike
 }
 
 TEST_F(S3Fixture, ListingsFollowTheirContinuation) {
@@ -106,8 +119,9 @@ TEST_F(S3Fixture, ListingsFollowTheirContinuation) {
 }
 
 TEST_F(S3Fixture, ThrottlingIsRiddenOutAndOtherFailuresSayWhatToDo) {
-    auto backend = localS3().backend(uniquePrefix("faults"));
-    control("/__faults", R"({"status":503,"code":"SlowDown","count":2,"method":"PUT","path":"/throttled"})");
+    const std::string prefix = uniquePrefix("faults");
+    auto backend = localS3().backend(prefix);
+    fault(prefix, R"("status":503,"code":"SlowDown","count":2,"method":"PUT")", "/throttled");
     EXPECT_EQ(backend->put("r/t/throttled", "kept"), "");
     std::string data, error;
     ASSERT_TRUE(backend->get("r/t/throttled", data, error)) << error;
@@ -116,19 +130,20 @@ TEST_F(S3Fixture, ThrottlingIsRiddenOutAndOtherFailuresSayWhatToDo) {
     // Past the retry budget, the error is S3's.
     const AwsRequestService::RetryBudget budget = AwsRequestService::retryBudget();
     AwsRequestService::setRetryBudget({1, 20});
-    control("/__faults", R"({"status":500,"code":"InternalError","count":100,"method":"GET","path":"/broken"})");
+    fault(prefix, R"("status":500,"code":"InternalError","count":100,"method":"GET")", "/broken");
     EXPECT_FALSE(backend->get("r/t/broken", data, error));
-    control("/__faults", R"({"clear":true})");
+    clearFaults(prefix);
     AwsRequestService::setRetryBudget(budget);
     EXPECT_NE(error.find("InternalError"), std::string::npos) << error;
 
     // A wrong secret: the proxy's own signer refuses the signature, and the
     // error names the bucket, the key and S3's code.
-    const int refusedBefore = refused();
-    S3StoreBackend wrongKeys(localS3().client("elsewhere", "not-the-secret"));
+    const std::string elsewhere = uniquePrefix("elsewhere");
+    const int refusedBefore = refused(elsewhere);
+    S3StoreBackend wrongKeys(localS3().client(elsewhere, "not-the-secret"));
     const std::string refused = wrongKeys.put("r/t/F1/manifest.json", "{}");
-    EXPECT_EQ(S3Fixture::refused(), refusedBefore + 1);
-    EXPECT_NE(refused.find("s3://ddb-backup-test/elsewhere/r/t/F1/manifest.json"), std::string::npos) << refused;
+    EXPECT_EQ(S3Fixture::refused(elsewhere), refusedBefore + 1);
+    EXPECT_NE(refused.find("s3://ddb-backup-test/" + elsewhere + "/r/t/F1/manifest.json"), std::string::npos) << refused;
     EXPECT_NE(refused.find("SignatureDoesNotMatch"), std::string::npos) << refused;
     EXPECT_NE(refused.find("check the credentials"), std::string::npos) << refused;
 
@@ -162,10 +177,10 @@ TEST_F(S3Fixture, AFailedListingUsesNoJob) {
     const AwsRequestService::RetryBudget budget = AwsRequestService::retryBudget();
     AwsRequestService::setRetryBudget({1, 20});
     // The second page of the table's listing fails: the first named F1.
-    control("/__faults", R"({"status":500,"code":"InternalError","count":100,"method":"GET","path":"continuation-token"})");
+    fault(prefix, R"("status":500,"code":"InternalError","count":100,"method":"GET")", "continuation-token");
     problems.clear();
     const auto jobs = store.listJobs(problems);
-    control("/__faults", R"({"clear":true})");
+    clearFaults(prefix);
     AwsRequestService::setRetryBudget(budget);
     EXPECT_TRUE(jobs.empty());
     ASSERT_FALSE(problems.empty());
@@ -176,11 +191,11 @@ TEST_F(S3Fixture, AFailedListingUsesNoJob) {
     // An object S3 fails to tell about counts as there: a removal is then
     // refused, never taken as done.
     AwsRequestService::setRetryBudget({1, 20});
-    control("/__faults", R"({"status":500,"code":"InternalError","count":100,"method":"HEAD","path":"F1/manifest"})");
+    fault(prefix, R"("status":500,"code":"InternalError","count":100,"method":"HEAD")", "F1/manifest");
     EXPECT_TRUE(backend->exists("eu-west-1/orders/F1/manifest.json"));
     std::string error;
     EXPECT_FALSE(store.removeJob("eu-west-1/orders/F1", error));
-    control("/__faults", R"({"clear":true})");
+    clearFaults(prefix);
     AwsRequestService::setRetryBudget(budget);
     EXPECT_NE(error.find("cannot remove"), std::string::npos) << error;
     EXPECT_FALSE(backend->exists("eu-west-1/orders/F9/manifest.json"));
@@ -194,7 +209,9 @@ TEST_F(S3Fixture, AFailedListingUsesNoJob) {
 // and-swap holds on a server that ignores the conditions too; and a PUT
 // whose answer was lost, retried, meets its own write and carries on.
 TEST_F(S3Fixture, ConditionalWritesHoldWhetherOrNotTheServerEnforcesThem) {
-    auto backend = localS3().backend(uniquePrefix());
+    const std::string prefix = uniquePrefix("conditions");
+    const std::string leaf = prefix.substr(prefix.rfind('/') + 1);
+    auto backend = localS3().backend(prefix);
     ASSERT_TRUE(backend);
     std::string version;
     ASSERT_EQ(backend->putIfVersion("m", "one", version), "");
@@ -209,22 +226,22 @@ TEST_F(S3Fixture, ConditionalWritesHoldWhetherOrNotTheServerEnforcesThem) {
     stale.ifMatch = "\"0123456789abcdef0123456789abcdef\"";
     EXPECT_EQ(backend->client().put("m", body, stale).status, 412);
 
-    control("/__faults", R"({"conditions":false})");
+    control("/__faults", R"({"conditions":false,"path":")" + leaf + R"("})");
     std::string ignored = first;
     ASSERT_EQ(backend->putIfVersion("m", "two", ignored), "");
     std::string behind = first;
     const std::string refused = backend->putIfVersion("m", "from a stale writer", behind);
-    control("/__faults", R"({"conditions":true})");
+    control("/__faults", R"({"conditions":true,"path":")" + leaf + R"("})");
     EXPECT_EQ(refused.rfind(StoreBackend::kChangedByAnotherWriter, 0), 0u) << refused;
     std::string data, error;
     ASSERT_TRUE(backend->get("m", data, error)) << error;
     EXPECT_EQ(data, "two");
 
-    control("/__faults", R"({"status":500,"code":"InternalError","count":1,"method":"PUT","path":"/lost","forward":true})");
+    fault(prefix, R"("status":500,"code":"InternalError","count":1,"method":"PUT","forward":true)", "/lost");
     std::string fresh;
     EXPECT_EQ(backend->putIfVersion("lost", "landed", fresh), "");
     EXPECT_FALSE(fresh.empty());
-    control("/__faults", R"({"clear":true})");
+    clearFaults(prefix);
 }
 
 TEST_F(S3Fixture, ALockOfAGoneProcessIsTakenOverAndOthersHold) {

@@ -16,11 +16,14 @@ Faults for tests: POST /__faults with a JSON body
 {"status": 503, "code": "SlowDown", "count": N, "method": "PUT", "path": "substring"}
 answers the next N matching requests with that error instead of forwarding them
 (with "forward": true, after forwarding them: the request is carried out and
-its answer lost);
-{"clear": true} drops every fault still set; {"conditions": false} makes the
-proxy ignore conditional writes like the local server does, until
-{"conditions": true}.
-GET /__stats gives the requests seen per method and the signatures refused.
+its answer lost); "path" may be a list of substrings that must all appear.
+{"clear": true, "path": P} drops the faults still set whose path names P
+(without "path": every fault); {"conditions": false, "path": P} makes the
+proxy ignore conditional writes to paths holding P, as the local server
+does, until {"conditions": true, "path": P}. Tests that run at once each
+use their own P (their store's prefix), so none undoes another's faults.
+GET /__stats gives the requests seen per method and the signatures refused
+(with ?path=P, only those refused on paths holding P).
 
 usage: verify_proxy.py --backend PORT --port-file FILE --access-key K --secret-key S
 """
@@ -48,7 +51,8 @@ AUTH = re.compile(r"AWS4-HMAC-SHA256 Credential=([^/]+)/(\d{8})/([^/]+)/s3/aws4_
 lock = threading.Lock()
 faults = []  # guarded by lock
 stats = {"refused": 0}  # guarded by lock
-settings = {"conditions": True}  # guarded by lock
+refused_paths = []  # guarded by lock
+ignoring_conditions = set()  # guarded by lock: path substrings
 conditional_writes = threading.Lock()
 
 
@@ -104,11 +108,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return "the signature does not match botocore's"
         return None
 
+    @staticmethod
+    def needles(fault):
+        path = fault.get("path", "")
+        return path if isinstance(path, list) else [path]
+
     def fault(self):
         with lock:
             for fault in faults:
                 if fault["count"] > 0 and fault.get("method", self.command) == self.command and \
-                        fault.get("path", "") in self.path:
+                        all(needle in self.path for needle in self.needles(fault)):
                     fault["count"] -= 1
                     return fault
         return None
@@ -184,15 +193,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
             fault = json.loads(body)
             with lock:
                 if "conditions" in fault:
-                    settings["conditions"] = bool(fault["conditions"])
+                    if fault["conditions"]:
+                        ignoring_conditions.discard(fault.get("path", ""))
+                    else:
+                        ignoring_conditions.add(fault.get("path", ""))
                 elif fault.get("clear"):
-                    faults.clear()
+                    named = fault.get("path")
+                    faults[:] = [kept for kept in faults
+                                 if named is not None and not any(named in needle for needle in self.needles(kept))]
                 else:
                     faults.append(fault)
             return self.answer(200, b"{}", "application/json")
-        if self.path == "/__stats":
+        if self.path.split("?")[0] == "/__stats":
+            named = urllib.parse.parse_qs(urllib.parse.urlsplit(self.path).query).get("path", [None])[0]
             with lock:
-                text = json.dumps(stats).encode()
+                answer = dict(stats)
+                if named is not None:
+                    answer["refused"] = sum(1 for path in refused_paths if named in path)
+                text = json.dumps(answer).encode()
             return self.answer(200, text, "application/json")
         with lock:
             stats[self.command] = stats.get(self.command, 0) + 1
@@ -200,6 +218,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if problem:
             with lock:
                 stats["refused"] += 1
+                refused_paths.append(self.path)
             return self.answer(403, error_body("SignatureDoesNotMatch", problem))
         fault = self.fault()
         if fault and not fault.get("forward"):
@@ -214,7 +233,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         conditional = self.command == "PUT" and "uploadId" not in query and \
             ("If-None-Match" in self.headers or "If-Match" in self.headers)
         with lock:
-            conditional = conditional and settings["conditions"]
+            conditional = conditional and not any(needle in self.path for needle in ignoring_conditions)
         if not conditional:
             return self.forward(body, fault)
         with conditional_writes:

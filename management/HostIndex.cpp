@@ -40,17 +40,6 @@ std::string jobMetadata(const BackupStore::Job& job) {
     return metadata.serialize();
 }
 
-// The host job id in a path component "F<id>" or "I<id>"; -1 when it is not one.
-int64_t hostIdOf(const std::string& component) {
-    if (component.size() < 2 || (component[0] != 'F' && component[0] != 'I') || component.size() > 19) return -1;
-    int64_t id = 0;
-    for (size_t i = 1; i < component.size(); ++i) {
-        if (component[i] < '0' || component[i] > '9') return -1;
-        id = id * 10 + (component[i] - '0');
-    }
-    return id;
-}
-
 std::vector<std::string> split(const std::string& path) {
     std::vector<std::string> parts;
     std::string current;
@@ -68,9 +57,19 @@ std::vector<std::string> split(const std::string& path) {
 
 } // namespace
 
+// Frees the namespace of `root` once no application names it. Caller holds registryMutex.
+static void releaseNamespaceLocked(const std::string& root) {
+    for (const auto& entry : applications())
+        if (entry.second.storeRoot == root) return;
+    namespaces().erase(root);
+}
+
 void HostIndex::registerApplication(uint64_t applicationId, const Application& application) {
     std::lock_guard<std::mutex> guard(registryMutex);
+    auto previous = applications().find(applicationId);
+    const std::string before = previous == applications().end() ? application.storeRoot : previous->second.storeRoot;
     applications()[applicationId] = application;
+    if (before != application.storeRoot) releaseNamespaceLocked(before);
     auto& numbers = namespaces();
     if (numbers.count(application.storeRoot)) return;
     std::set<int64_t> used;
@@ -86,9 +85,7 @@ void HostIndex::forgetApplication(uint64_t applicationId) {
     if (found == applications().end()) return;
     const std::string root = found->second.storeRoot;
     applications().erase(found);
-    for (const auto& entry : applications())
-        if (entry.second.storeRoot == root) return;
-    namespaces().erase(root);
+    releaseNamespaceLocked(root);
 }
 
 bool HostIndex::applicationOf(uint64_t applicationId, Application& application) {
@@ -129,17 +126,22 @@ int ArMgrClientAPI::getArchFileListForJobList(uint64_t, const std::vector<int64_
                                               const std::vector<int>& fileTypes, std::vector<ArchiveFileRecord>& files) {
     if (fileTypes.size() != 1 || fileTypes[0] != 2) return 1;
     // Each host id names its store, so a job id two stores both hold never
-    // brings one store's job into a plan of the other's.
-    std::map<int64_t, ArchiveFileRecord> found;
+    // brings one store's job into a plan of the other's. Each store is
+    // listed once, whatever the number of its jobs asked for.
+    std::map<std::string, std::map<int64_t, int64_t>> wanted; // store root -> its job id -> host id
     for (const int64_t hostId : jobIds) {
         std::string root;
         int64_t id = 0;
-        if (found.count(hostId) || !HostIndex::resolveJob(hostId, root, id)) continue;
+        if (HostIndex::resolveJob(hostId, root, id)) wanted[root][id] = hostId;
+    }
+    std::map<int64_t, ArchiveFileRecord> found;
+    for (const auto& store : wanted) {
         std::vector<std::string> problems;
-        for (const auto& job : BackupStore(root).listJobs(problems)) {
-            if (job.manifest.jobId != id || job.manifest.status != "complete") continue;
-            found[hostId] = ArchiveFileRecord{hostId, job.manifest.incremental() ? 2u : 1u,
-                                              static_cast<uint64_t>(job.manifest.startTime)};
+        for (const auto& job : BackupStore(store.first).listJobs(problems)) {
+            auto asked = store.second.find(job.manifest.jobId);
+            if (asked == store.second.end() || job.manifest.status != "complete") continue;
+            found[asked->second] = ArchiveFileRecord{asked->second, job.manifest.incremental() ? 2u : 1u,
+                                                     static_cast<uint64_t>(job.manifest.startTime)};
         }
     }
     for (const auto& entry : found) files.push_back(entry.second);
@@ -161,7 +163,7 @@ int TeskSnapUtilBase::idxGetV2IndexArchFileInfo(const std::string&, const std::s
         if (parts.size() < 3) continue;
         std::string root;
         int64_t id = 0;
-        if (!HostIndex::resolveJob(hostIdOf(parts[2]), root, id) || root != application.storeRoot) continue;
+        if (!HostIndex::resolveJob(BackupStore::jobIdOfFolder(parts[2]), root, id) || root != application.storeRoot) continue;
         for (const auto& job : jobs) {
             const BackupManifest& m = job.manifest;
             if (m.region != parts[0] || m.table != parts[1] || m.jobId != id || m.incremental() != (parts[2][0] == 'I'))

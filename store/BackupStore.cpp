@@ -10,12 +10,6 @@
 namespace {
 
 // "F12" or "I12" -> 12; 0 when the name is not a job folder.
-int64_t jobIdOf(const std::string& name) {
-    if (name.size() < 2 || (name[0] != 'F' && name[0] != 'I') ||
-        name.find_first_not_of("0123456789", 1) != std::string::npos)
-        return 0;
-    return std::strtoll(name.c_str() + 1, nullptr, 10);
-}
 
 constexpr const char* kStoreLock = ".lock";
 constexpr const char* kJobCounter = "job-counter";
@@ -31,7 +25,7 @@ bool jobFolders(const StoreBackend& backend, std::vector<std::string>& keys, std
         for (const auto& table : tables) {
             if (!backend.listChecked(region + "/" + table, names, error)) return false;
             for (const auto& name : names)
-                if (jobIdOf(name) != 0) keys.push_back(region + "/" + table + "/" + name);
+                if (BackupStore::jobIdOfFolder(name) != 0) keys.push_back(region + "/" + table + "/" + name);
         }
     }
     return true;
@@ -72,6 +66,13 @@ std::string BackupStore::segmentDirectory(const std::string& region, const std::
 
 std::string BackupStore::chunkPath(const std::string& stream, int chunk) { return stream + "/" + std::to_string(chunk); }
 
+int64_t BackupStore::jobIdOfFolder(const std::string& name) {
+    if (name.size() < 2 || (name[0] != 'F' && name[0] != 'I') ||
+        name.find_first_not_of("0123456789", 1) != std::string::npos)
+        return 0;
+    return std::strtoll(name.c_str() + 1, nullptr, 10);
+}
+
 bool BackupStore::allocateJobId(int64_t& jobId, std::string& error) {
     auto held = backend_->lock(kStoreLock, true, error);
     if (!held) {
@@ -86,7 +87,7 @@ bool BackupStore::allocateJobId(int64_t& jobId, std::string& error) {
         error = "cannot give the job an id: " + error;
         return false;
     }
-    for (const auto& key : folders) highest = std::max(highest, jobIdOf(key.substr(key.rfind('/') + 1)));
+    for (const auto& key : folders) highest = std::max(highest, BackupStore::jobIdOfFolder(key.substr(key.rfind('/') + 1)));
     jobId = highest + 1;
     error = backend_->put(kJobCounter, std::to_string(jobId) + "\n");
     return error.empty();

@@ -43,6 +43,8 @@ public:
     // The key (or path) of chunk `chunk` of the stream at `stream`.
     static std::string chunkPath(const std::string& stream, int chunk);
 
+    // The job id a folder name ("F<job>" or "I<job>") gives; 0 when it is none.
+    static int64_t jobIdOfFolder(const std::string& name);
     // The next job id, above every job in the store and every id handed out.
     bool allocateJobId(int64_t& jobId, std::string& error);
     // Writes the manifest only over the version it was read from or last

@@ -152,6 +152,14 @@ TEST_F(PlanningFixture, JobIdsAreUniqueAcrossRegisteredStores) {
     EXPECT_FALSE(notUnique);
     ASSERT_TRUE(util.browseIndexForTable("r", "t", 2, "ma", "client", 0, 2, 18, metadata, incremental, notUnique));
     EXPECT_TRUE(notUnique);
+
+    // Moved to the first store, the application leaves the other one's
+    // namespace free: its host ids name nothing any more.
+    HostIndex::registerApplication(18, {directory.path, "r", "t"});
+    EXPECT_EQ(HostIndex::hostJobId(otherDirectory.path, 0), -1);
+    std::string root;
+    int64_t id = 0;
+    EXPECT_FALSE(HostIndex::resolveJob(base + 1, root, id));
     HostIndex::forgetApplication(18);
 }
 

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <forward_list>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -65,6 +67,54 @@ struct CompactWriter : PageWriter {
     bool RawNumber(const char* s, rapidjson::SizeType n, bool) { return RawValue(s, n, rapidjson::kNumberType); }
 };
 
+// What RapidJSON's in-situ parse reads and writes, but with the writing
+// sent elsewhere: the answer is read where it lies and never changed, and
+// each string is decoded into a small buffer (touched again for every
+// string, so it stays in the cache) instead of over a copy of the page.
+// Numbers are not written at all; their handler finds them in the answer
+// by the position of the stream it was handed, which stays at a value's
+// start until the value has been read.
+class AnswerStream {
+public:
+    using Ch = char;
+
+    // `text` ends with a NUL; `scratch` holds at least as many bytes as
+    // the text, since no string decodes to more than its raw text.
+    AnswerStream(const char* text, char* scratch) : src_(text), head_(text), scratch_(scratch) {}
+
+    Ch Peek() const { return *src_; }
+    Ch Take() { return *src_++; }
+    size_t Tell() const { return static_cast<size_t>(src_ - head_); }
+
+    Ch* PutBegin() { return dst_ = scratch_; }
+    void Put(Ch c) { *dst_++ = c; }
+    size_t PutEnd(Ch* begin) { return static_cast<size_t>(dst_ - begin); }
+    void Flush() {}
+    Ch* Push(size_t count) {
+        Ch* begin = dst_;
+        dst_ += count;
+        return begin;
+    }
+    void Pop(size_t count) { dst_ -= count; }
+
+private:
+    const Ch* src_;
+    const Ch* head_;
+    Ch* scratch_;
+    Ch* dst_ = nullptr;
+};
+
+} // namespace
+
+namespace rapidjson {
+template <>
+struct StreamTraits<AnswerStream> {
+    enum { copyOptimization = 1 };
+};
+} // namespace rapidjson
+
+namespace {
+
 bool isUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 
 // The length of a string's raw text, which begins at `text` and ends before
@@ -111,12 +161,12 @@ class PageHandler {
 public:
     using Ch = char;
 
-    // `original` is the text the in-situ `stream` parses a copy of.
-    PageHandler(const char* original, size_t length, char* parsed, rapidjson::InsituStringStream& stream,
-                std::string& page, rapidjson::StringBuffer& key, std::string& scratch, rapidjson::StringBuffer& item,
+    // `original` is the text `stream` reads.
+    PageHandler(const char* original, size_t length, AnswerStream& stream, std::string& page,
+                rapidjson::StringBuffer& key, std::string& scratch, rapidjson::StringBuffer& item,
                 std::vector<size_t>& commas)
-        : original_(original), length_(length), parsed_(parsed), stream_(stream), page_(page), key_(key),
-          scratch_(scratch), item_(item), keyWriter_(key), commas_(commas) {
+        : original_(original), length_(length), stream_(stream), page_(page), key_(key), scratch_(scratch),
+          item_(item), keyWriter_(key), commas_(commas) {
         commas_.clear();
     }
 
@@ -133,8 +183,9 @@ public:
     bool Int64(int64_t i) { return scalar([i](PageWriter& w) { return w.Int64(i); }); }
     bool Uint64(uint64_t u) { return scalar([u](PageWriter& w) { return w.Uint64(u); }); }
     bool Double(double d) { return scalar([d](PageWriter& w) { return w.Double(d); }); }
-    bool RawNumber(const Ch* s, rapidjson::SizeType n, bool copy) {
-        (void)copy; // in-situ parsing: the text stays valid for the whole page
+    bool RawNumber(const Ch*, rapidjson::SizeType n, bool) {
+        // The stream still stands at the number: its text is in the answer.
+        const char* s = original_ + stream_.Tell();
         if (!target_ && depth_ == 1 && member_ == "Count") {
             sawCount_ = true;
             count_ = std::string(s, n);
@@ -150,10 +201,14 @@ public:
         return scalar([=](PageWriter& w) { return w.String(s, n, copy); });
     }
     bool Key(const Ch* s, rapidjson::SizeType n, bool copy) {
-        noteString(s, n);
+        const char* raw = noteString(s, n);
         ++compact_; // its ':'
-        // In-situ: the name stays where it is for the whole page.
-        if (openObjects_ > 0) keys_[openObjects_ - 1].emplace_back(s, n);
+        // The decoded name lasts only for this call: a name without escapes
+        // is its raw text in the answer, any other is kept for the page.
+        if (openObjects_ > 0) {
+            if (!raw) raw = escapedNames_.emplace_front(s, n).data();
+            keys_[openObjects_ - 1].emplace_back(raw, n);
+        }
         if (target_) return target_->Key(s, n, copy);
         if (depth_ == 1) {
             member_.assign(s, n);
@@ -241,18 +296,19 @@ private:
         return true;
     }
 
-    // A string just parsed in place: its raw text starts where its decoded
-    // text does.
-    void noteString(const Ch* s, rapidjson::SizeType n) {
-        if (!copying_) return;
-        const size_t offset = static_cast<size_t>(s - parsed_);
+    // A string just parsed, `n` bytes once decoded: the stream still stands
+    // at its opening quote. Returns its raw text when that is the decoded
+    // text (no escapes), else null.
+    const char* noteString(const Ch*, rapidjson::SizeType n) {
+        const size_t offset = stream_.Tell() + 1;
         const char* raw = original_ + offset;
-        // Without a backslash, the decoded text is the raw text.
-        if (offset + n < length_ && raw[n] == '"' && !std::memchr(raw, '\\', n)) {
-            compact_ += n + 2;
-            return;
-        }
-        compact_ += rawStringLength(raw, length_ - offset, asWritten_) + 2;
+        // Each escape is longer than what it decodes to, so a string with
+        // one still runs on at raw[n]. A quote there is then escaped, with
+        // its backslash at raw[n - 1]; a string without escapes has no
+        // backslash at all and ends at raw[n].
+        const bool plain = offset + n < length_ && raw[n] == '"' && (n == 0 || raw[n - 1] != '\\');
+        if (copying_) compact_ += (plain ? n : rawStringLength(raw, length_ - offset, asWritten_)) + 2;
+        return plain ? raw : nullptr;
     }
 
     void end() { target_ = nullptr; }
@@ -327,8 +383,7 @@ private:
 
     const char* original_;
     const size_t length_;
-    const char* parsed_; // the copy of original_ the stream parses in place
-    rapidjson::InsituStringStream& stream_;
+    AnswerStream& stream_;
     std::string& page_;
     rapidjson::StringBuffer& key_;
     std::string& scratch_;
@@ -359,13 +414,17 @@ private:
     std::vector<size_t>& commas_;
     std::vector<std::string> members_; // of the page object
     std::vector<std::vector<std::string_view>> keys_; // names of each object open, and spares
+    std::forward_list<std::string> escapedNames_;     // decoded names that are not their raw text
     size_t openObjects_ = 0;
 };
 
 // Per-thread buffers, reused page after page: a segment worker then touches
 // the same memory for every page instead of fresh pages each time.
 struct PageBuffers {
-    std::string body;
+    // Room to decode any string of the largest page so far; only as much
+    // of it as the longest string is ever touched.
+    std::unique_ptr<char[]> decoded;
+    size_t decodedSize = 0;
     std::string page;
     rapidjson::StringBuffer key;
     std::string scratch;
@@ -393,18 +452,22 @@ struct PageOutcome {
 // lines themselves (the common case: every item as DynamoDB wrote it, one
 // comma apart, so the commas and the closing bracket turn into line feeds
 // and nothing is copied), else null.
+// `text` ends with a NUL byte, as a std::string's bytes do.
 PageOutcome parsePage(const char* text, size_t length, char* writable, PageBuffers& buffers) {
-    buffers.body.assign(text, length);
+    if (buffers.decodedSize < length + 1) {
+        buffers.decoded.reset(new char[length + 1]);
+        buffers.decodedSize = length + 1;
+    }
     buffers.page.clear();
     buffers.key.Clear();
     rapidjson::Reader reader;
-    rapidjson::InsituStringStream stream(&buffers.body[0]);
-    PageHandler handler(text, length, &buffers.body[0], stream, buffers.page, buffers.key, buffers.scratch, buffers.item,
+    AnswerStream stream(text, buffers.decoded.get());
+    PageHandler handler(text, length, stream, buffers.page, buffers.key, buffers.scratch, buffers.item,
                         buffers.commas);
     reader.Parse<rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag>(stream, handler);
     PageOutcome outcome;
-    // The in-place stream ends at a NUL byte as at the body's end, so a
-    // page is whole only if the parse reached the end of what was received.
+    // The stream ends at a NUL byte as at the body's end, so a page is
+    // whole only if the parse reached the end of what was received.
     outcome.parsed = !reader.HasParseError() && stream.Tell() == length && handler.rootIsObject() &&
                      handler.consistent() && handler.written();
     outcome.surrogate = reader.HasParseError() &&

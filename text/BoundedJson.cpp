@@ -1,5 +1,7 @@
 #include "text/BoundedJson.h"
 
+#include <cstdint>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -110,10 +112,22 @@ bool holdsDuplicateOrHugeNumber(const rapidjson::Value& value) {
 
 bool namesRepeat(std::vector<std::string_view>& names) {
     if (names.size() < 2) return false;
-    if (names.size() <= 8) { // the usual item: fewer compares than a sort
-        for (size_t i = 0; i < names.size(); ++i)
-            for (size_t j = i + 1; j < names.size(); ++j)
-                if (names[i] == names[j]) return true;
+    if (names.size() <= 64) {
+        // An item's few dozen names: a name is compared only with the ones
+        // before it that share a cheap 6-bit sign (its length and its first
+        // and last bytes), which different names of an item seldom do.
+        uint64_t seen = 0;
+        for (size_t i = 0; i < names.size(); ++i) {
+            const std::string_view name = names[i];
+            const unsigned sign = name.empty() ? 0u
+                                               : static_cast<unsigned>(name.size() * 7 + static_cast<unsigned char>(name[0]) * 3 +
+                                                                       static_cast<unsigned char>(name.back()));
+            const uint64_t bit = uint64_t(1) << (sign & 63);
+            if (seen & bit)
+                for (size_t j = 0; j < i; ++j)
+                    if (names[j] == name) return true;
+            seen |= bit;
+        }
         return false;
     }
     std::sort(names.begin(), names.end());

@@ -71,3 +71,23 @@ TEST(BoundedJson, EveryParserRefusesADeepDocument) {
 }
 
 } // namespace
+
+TEST(BoundedJson, ARepeatedNameIsFoundHoweverManyNamesThereAre) {
+    // Names that share a length and their first and last bytes are told
+    // apart by their middle; a repeat is found wherever it lies.
+    for (const size_t count : {2u, 8u, 9u, 40u, 64u, 65u, 300u}) {
+        std::vector<std::string> owned;
+        for (size_t i = 0; i < count; ++i) owned.push_back("a" + std::to_string(1000 + i) + "z");
+        owned.push_back("");
+        std::vector<std::string_view> names(owned.begin(), owned.end());
+        EXPECT_FALSE(namesRepeat(names)) << count;
+        for (const size_t at : {size_t(0), count / 2, count - 1}) {
+            names.assign(owned.begin(), owned.end());
+            names.push_back(owned[at]);
+            EXPECT_TRUE(namesRepeat(names)) << count << " " << at;
+        }
+        names.assign(owned.begin(), owned.end());
+        names.push_back("");
+        EXPECT_TRUE(namesRepeat(names)) << count;
+    }
+}

@@ -163,11 +163,17 @@ bool HXLibCurl::HXLibCurlAppendHeader(int, const char* line) {
 size_t HXLibCurl::collect(char* data, size_t size, size_t count, void* self) {
     auto* client = static_cast<HXLibCurl*>(self);
     if (client->response_.empty()) {
-        // One allocation for the whole body instead of a copy at every doubling.
+        // One allocation for the whole body instead of a copy at every
+        // doubling. A reused buffer that is too small grows with room to
+        // spare: pages of one size class (Scan's 1 MB) then fit in it from
+        // the second on, instead of each larger one taking fresh memory and
+        // faulting in every page of it.
         curl_off_t length = -1;
         if (curl_easy_getinfo(client->handle_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
-            length > 0 && length < (curl_off_t(1) << 30))
-            client->response_.reserve(static_cast<size_t>(length));
+            length > 0 && length < (curl_off_t(1) << 30) && static_cast<size_t>(length) > client->response_.capacity()) {
+            const size_t wanted = static_cast<size_t>(length);
+            client->response_.reserve(client->response_.capacity() == 0 ? wanted : wanted + wanted / 4);
+        }
     }
     client->response_.append(data, size * count);
     return size * count;

@@ -16,6 +16,7 @@
 #include "text/JsonText.h"
 #include "text/BoundedJson.h"
 #include "text/LoneSurrogates.h"
+#include "text/StringScan.h"
 
 std::string ScanRequest::asJson() const {
     rapidjson::StringBuffer buffer;
@@ -78,9 +79,11 @@ class AnswerStream {
 public:
     using Ch = char;
 
-    // `text` ends with a NUL; `scratch` holds at least as many bytes as
-    // the text, since no string decodes to more than its raw text.
-    AnswerStream(const char* text, char* scratch) : src_(text), head_(text), scratch_(scratch) {}
+    // `text` ends with a NUL after `length` bytes; `scratch` holds at least
+    // as many bytes as the text, since no string decodes to more than its
+    // raw text.
+    AnswerStream(const char* text, size_t length, char* scratch)
+        : src_(text), head_(text), end_(text + length), scratch_(scratch) {}
 
     Ch Peek() const { return *src_; }
     Ch Take() { return *src_++; }
@@ -97,9 +100,44 @@ public:
     }
     void Pop(size_t count) { dst_ -= count; }
 
+    // Inside a string: copies its text up to the next quote, backslash or
+    // control character at once, and leaves that one to RapidJSON, which
+    // would otherwise copy every byte with a call of its own.
+    void copyPlainText() {
+#if defined(__SSE2__)
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i backslash = _mm_set1_epi8('\\');
+        const __m128i control = _mm_set1_epi8(0x1F);
+        // A whole block is stored before its length is known: the scratch
+        // buffer is as long as the text and never ahead of it.
+        while (end_ - src_ >= 16) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src_));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst_), block);
+            // max(b, 0x1F) == 0x1F exactly for the bytes below 0x20, unsigned.
+            const __m128i low = _mm_cmpeq_epi8(_mm_max_epu8(block, control), control);
+            const int stop = _mm_movemask_epi8(
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)), low));
+            if (stop) {
+                const int plain = __builtin_ctz(static_cast<unsigned>(stop));
+                src_ += plain;
+                dst_ += plain;
+                return;
+            }
+            src_ += 16;
+            dst_ += 16;
+        }
+#endif
+        for (; src_ < end_; ++src_) {
+            const unsigned char c = static_cast<unsigned char>(*src_);
+            if (c == '"' || c == '\\' || c < 0x20) return;
+            *dst_++ = *src_;
+        }
+    }
+
 private:
     const Ch* src_;
     const Ch* head_;
+    const Ch* end_;
     Ch* scratch_;
     Ch* dst_ = nullptr;
 };
@@ -111,6 +149,15 @@ template <>
 struct StreamTraits<AnswerStream> {
     enum { copyOptimization = 1 };
 };
+
+// RapidJSON's hook for copying a string's plain runs at once, which it
+// fills in only for its own streams.
+template <>
+template <>
+inline void GenericReader<UTF8<>, UTF8<>, CrtAllocator>::ScanCopyUnescapedString<AnswerStream, AnswerStream>(
+    AnswerStream& is, AnswerStream&) {
+    is.copyPlainText();
+}
 } // namespace rapidjson
 
 namespace {
@@ -122,29 +169,27 @@ bool isUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'
 // all ones RapidJSON's writer itself writes: the short ones, and \u00XX in
 // upper-case hex for the other control characters.
 size_t rawStringLength(const char* text, size_t limit, bool& asWritten) {
-    for (size_t i = 0; i < limit; ++i) {
-        const char c = text[i];
-        if (c == '"') return i;
-        if (c == '\\') {
-            if (++i >= limit) return limit;
-            // The character after a backslash never ends the string; the hex
-            // digits of \u cannot either.
-            const char e = text[i];
-            if (e == 'u') {
-                if (i + 4 >= limit || text[i + 1] != '0' || text[i + 2] != '0' ||
-                    (text[i + 3] != '0' && text[i + 3] != '1') || !isUpperHex(text[i + 4])) {
-                    asWritten = false;
-                    continue;
-                }
-                const int value = (text[i + 3] - '0') * 16 + (text[i + 4] <= '9' ? text[i + 4] - '0' : text[i + 4] - 'A' + 10);
-                if (value == 8 || value == 9 || value == 10 || value == 12 || value == 13) asWritten = false;
-                i += 4;
-            } else if (e != '"' && e != '\\' && e != 'b' && e != 'f' && e != 'n' && e != 'r' && e != 't') {
+    for (size_t i = 0;; ++i) {
+        i = quoteOrEscape(text, limit, i);
+        if (i >= limit) return limit;
+        if (text[i] == '"') return i;
+        if (++i >= limit) return limit;
+        // The character after a backslash never ends the string; the hex
+        // digits of \u cannot either.
+        const char e = text[i];
+        if (e == 'u') {
+            if (i + 4 >= limit || text[i + 1] != '0' || text[i + 2] != '0' ||
+                (text[i + 3] != '0' && text[i + 3] != '1') || !isUpperHex(text[i + 4])) {
                 asWritten = false;
+                continue;
             }
+            const int value = (text[i + 3] - '0') * 16 + (text[i + 4] <= '9' ? text[i + 4] - '0' : text[i + 4] - 'A' + 10);
+            if (value == 8 || value == 9 || value == 10 || value == 12 || value == 13) asWritten = false;
+            i += 4;
+        } else if (e != '"' && e != '\\' && e != 'b' && e != 'f' && e != 'n' && e != 'r' && e != 't') {
+            asWritten = false;
         }
     }
-    return limit;
 }
 
 // Streams one Scan answer from the parser into item lines. The parser
@@ -461,7 +506,7 @@ PageOutcome parsePage(const char* text, size_t length, char* writable, PageBuffe
     buffers.page.clear();
     buffers.key.Clear();
     rapidjson::Reader reader;
-    AnswerStream stream(text, buffers.decoded.get());
+    AnswerStream stream(text, length, buffers.decoded.get());
     PageHandler handler(text, length, stream, buffers.page, buffers.key, buffers.scratch, buffers.item,
                         buffers.commas);
     reader.Parse<rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag>(stream, handler);

@@ -2,11 +2,8 @@
 
 #include <cstdint>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "text/LoneSurrogates.h"
+#include "text/StringScan.h"
 
 #include <algorithm>
 #include <cmath>
@@ -15,25 +12,6 @@
 #include <vector>
 
 namespace {
-
-// The first quote or backslash at or after `from`, or `length`. Strings
-// are most of a document and most are short (type tags, names), where a
-// call to memchr costs more than the search: sixteen bytes are compared at
-// a time, never reading past `length`.
-size_t quoteOrEscape(const char* text, size_t length, size_t from) {
-#if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    for (; from + 16 <= length; from += 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + from));
-        const int found = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)));
-        if (found) return from + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(found)));
-    }
-#endif
-    for (; from < length; ++from)
-        if (text[from] == '"' || text[from] == '\\') return from;
-    return length;
-}
 
 // The closing quote of a string whose text starts at `from`, or `length`.
 size_t stringEnd(const char* text, size_t length, size_t from) {

@@ -33,6 +33,7 @@ bool recordsPage(const std::string& body) {
 TEST(StrictParsers, ScanPagesHoldWhatTheySay) {
     EXPECT_TRUE(scanPage(R"({"Items":[{"id":{"S":"a"}}],"Count":1,"ScannedCount":1})"));
     EXPECT_TRUE(scanPage(R"({"Items":[],"Count":0,"LastEvaluatedKey":{"id":{"S":"a"}}})"));
+    EXPECT_TRUE(scanPage(R"({"Items":[{"id":{"S":"a"},"i\u0064\"":{"S":"b"},"\"id":{"S":"c"}}],"Count":1})"));
     for (const char* bad : {R"({"Count":0})", R"({"Items":{},"Count":0})", R"({"Items":[1],"Count":1})",
                             R"({"Items":[[]],"Count":1})", R"({"Items":[{"id":{"S":"a"}}],"Count":2})",
                             R"({"Items":[],"Items":[{"id":{"S":"a"}}]})", R"({"Items":[],"LastEvaluatedKey":"k"})",
@@ -40,6 +41,10 @@ TEST(StrictParsers, ScanPagesHoldWhatTheySay) {
                             // found by fuzzing: a member twice deep inside an item, or outside the items
                             R"({"Items":[{"id":{"S":"a"},"m":{"M":{"k":{"S":"1"},"k":{"S":"2"}}}}],"Count":1})",
                             R"({"Items":[],"Count":0,"Other":[{"x":1,"x":2}]})",
+                            // a name twice, once spelled with an escape
+                            R"({"Items":[{"id":{"S":"a"},"i\u0064":{"S":"b"}}],"Count":1})",
+                            R"({"Items":[{"\"q\"":{"S":"a"},"\u0022q\"":{"S":"b"}}],"Count":1})",
+                            R"({"Items":[],"C\u006Funt":0,"Count":0})",
                             // and a number no double holds, which the other parser refused
                             R"({"Items":[{"id":{"S":"a"},"n":5e999}],"Count":1})"})
         EXPECT_FALSE(scanPage(bad)) << bad;

@@ -1,12 +1,47 @@
 #include "platform/Crypto.h"
 
+#include <openssl/core_names.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
+#include <openssl/params.h>
+
+// OpenSSL 3 looks an algorithm up among its providers each time one is
+// named by a legacy constant or a one-shot call: a few microseconds that
+// every request paid several times over. The algorithms are fetched once,
+// and each thread keeps its HMAC context, which only needs a new key.
+namespace {
+
+const EVP_MD* sha256Method() {
+    static EVP_MD* const fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return fetched ? fetched : EVP_sha256();
+}
+
+struct HmacContext {
+    HmacContext() {
+        static EVP_MAC* const mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+        if (!mac) return;
+        context = EVP_MAC_CTX_new(mac);
+        char digest[] = "SHA256";
+        const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                                     OSSL_PARAM_construct_end()};
+        if (context && !EVP_MAC_CTX_set_params(context, params)) {
+            EVP_MAC_CTX_free(context);
+            context = nullptr;
+        }
+    }
+    ~HmacContext() { EVP_MAC_CTX_free(context); }
+    HmacContext(const HmacContext&) = delete;
+    HmacContext& operator=(const HmacContext&) = delete;
+    EVP_MAC_CTX* context = nullptr;
+};
+
+} // namespace
 
 bool HMAC_SHA256(unsigned char out[32], const void* key, size_t keyLength, const void* data, size_t dataLength) {
-    unsigned int length = 32;
-    return HMAC(EVP_sha256(), key, static_cast<int>(keyLength), static_cast<const unsigned char*>(data), dataLength,
-                out, &length) != nullptr;
+    thread_local HmacContext hmac;
+    size_t length = 0;
+    return hmac.context && EVP_MAC_init(hmac.context, static_cast<const unsigned char*>(key), keyLength, nullptr) &&
+           EVP_MAC_update(hmac.context, static_cast<const unsigned char*>(data), dataLength) &&
+           EVP_MAC_final(hmac.context, out, &length, 32) && length == 32;
 }
 
 std::string HexEncode(const void* bytes, size_t length) {
@@ -20,7 +55,7 @@ std::string HexEncode(const void* bytes, size_t length) {
     return text;
 }
 
-Sha256Digest::Sha256Digest() : context_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(context_, EVP_sha256(), nullptr); }
+Sha256Digest::Sha256Digest() : context_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(context_, sha256Method(), nullptr); }
 
 Sha256Digest::~Sha256Digest() { EVP_MD_CTX_free(context_); }
 

@@ -13,6 +13,9 @@
 #include "text/BoundedJson.h"
 #include "framework/KeyString.h"
 #include "framework/MemoryStreams.h"
+#include "tests/support/BracketWalk.h"
+
+#include <random>
 
 namespace {
 
@@ -90,4 +93,35 @@ TEST(BoundedJson, ARepeatedNameIsFoundHoweverManyNamesThereAre) {
         names.push_back("");
         EXPECT_TRUE(namesRepeat(names)) << count;
     }
+}
+
+// The bracket walk goes 64 bytes at a time; on any bytes it answers as the
+// walk one byte at a time does: strings, escapes and brackets that straddle
+// blocks, runs of backslashes, and a text that ends inside a string.
+TEST(BoundedJson, TheBlockWalkAgreesWithTheByteWalk) {
+    std::mt19937 random(7);
+    const char alphabet[] = {'"', '\\', '{', '}', '[', ']', 'a', ' ', '\0'};
+    for (int round = 0; round < 20000; ++round) {
+        const size_t length = random() % 200;
+        std::string text(length, 'a');
+        // Mostly brackets and letters, so that whole objects come up too.
+        const unsigned letters = 2 + random() % 6;
+        for (char& c : text) c = random() % letters == 0 ? 'a' : alphabet[random() % sizeof alphabet];
+        if (round % 2 == 0 && length >= 2) {
+            text.front() = '{';
+            text.back() = '}';
+        }
+        for (const int depth : {0, 1, 3, 256}) {
+            EXPECT_EQ(isOneJsonObject(text.data(), text.size(), depth), reference::oneObject(text.data(), text.size(), depth))
+                << text << " at depth " << depth;
+            EXPECT_EQ(jsonDepthWithin(text.data(), text.size(), depth), reference::depthWithin(text.data(), text.size(), depth))
+                << text << " at depth " << depth;
+        }
+    }
+    // An escape that ends one block hides the quote that begins the next.
+    std::string straddling = "{\"k\":\"" + std::string(57, 'x') + "\\\"}\"}";
+    ASSERT_EQ(straddling.find('\\'), 63u);
+    EXPECT_TRUE(isOneJsonObject(straddling.data(), straddling.size()));
+    EXPECT_EQ(isOneJsonObject(straddling.data(), straddling.size()),
+              reference::oneObject(straddling.data(), straddling.size(), kMaxJsonDepth));
 }

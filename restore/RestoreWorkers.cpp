@@ -34,6 +34,7 @@ public:
             if (outcome.isSuccess()) {
                 // Entries left unprocessed mean DynamoDB is busy: back off
                 // before they go out again, more each time, until one goes through whole.
+                keep(batch);
                 batch = std::move(*outcome.result);
                 failures_ = 0;
                 if (batch.empty())
@@ -63,7 +64,23 @@ public:
     }
     bool gaveUp() const { return gaveUp_; }
 
+    // A line buffer of a batch already sent, with its memory: lines are
+    // read into these instead of into fresh allocations.
+    std::string spareLine() {
+        if (spare_.empty()) return std::string();
+        std::string line = std::move(spare_.back());
+        spare_.pop_back();
+        return line;
+    }
+
 private:
+    void keep(std::vector<std::string>& sent) {
+        for (auto& line : sent)
+            if (spare_.size() < 2 * kBatchLimit) spare_.push_back(std::move(line));
+    }
+    template <class Other>
+    void keep(Other&) {}
+
     void pause() {
         pauseMs_ = pauseMs_ == 0 ? 50 : std::min(pauseMs_ * 2, kMaxPauseMs);
         environment_.clock().sleepMs(pauseMs_);
@@ -75,6 +92,7 @@ private:
     uint64_t pauseMs_ = 0;
     int failures_ = 0;
     bool gaveUp_ = false;
+    std::vector<std::string> spare_;
 };
 
 // The item with its hash key replaced by the string text + "_" + n.
@@ -133,6 +151,7 @@ void* AwsDynamoDBRestoreRunner::fullRestoreThread(void* argument) {
         if (!multiply) {
             // The line's own buffer goes into the batch: one copy fewer.
             batch.push_back(std::move(line));
+            line = sender.spareLine();
             sender.flush(batch, false, send);
             continue;
         }

@@ -49,6 +49,20 @@ struct PlanningFixture : ::testing::Test {
         if (incremental) file_util::writeAtomically(where + "/metadata.json", R"({"roots":["shard-1"],"time":1})");
     }
 
+    // What the host is given when it asks for a restore plan of application
+    // `appId` (0: the one the fixture registered) up to `toTime` (0: now).
+    struct Plan {
+        std::vector<long long> jobs;
+        int64_t earlier = -1;
+        std::vector<ArchiveFileRecord> files;
+        std::map<long long, unsigned long> levels;
+    };
+    Plan plan(int64_t toTime = 0, int appId = 0) {
+        Plan planned;
+        EXPECT_TRUE(util.getJobListByAppId(toTime, planned.jobs, planned.earlier, planned.files, planned.levels, appId, 0).ok());
+        return planned;
+    }
+
     void fiveJobs() {
         job(1, false, 10);
         job(2, true, 20);
@@ -60,21 +74,15 @@ struct PlanningFixture : ::testing::Test {
 
 TEST_F(PlanningFixture, PointInTimeTakesTheLatestFullAndTheIncrementalsAfterIt) {
     fiveJobs();
-    std::vector<long long> jobs;
-    int64_t earlier = -1;
-    std::vector<ArchiveFileRecord> files;
-    std::map<long long, unsigned long> levels;
-    ASSERT_TRUE(util.getJobListByAppId(35, jobs, earlier, files, levels, 0, 0).ok());
-    EXPECT_EQ(jobs, (std::vector<long long>{1, 2, 3}));
-    EXPECT_EQ(earlier, 0);
+    const Plan atTime35 = plan(35);
+    EXPECT_EQ(atTime35.jobs, (std::vector<long long>{1, 2, 3}));
+    EXPECT_EQ(atTime35.earlier, 0);
     EXPECT_TRUE(log->contains("Skipping job [5] with createTime 50 > toTime 35, backupLevel 2."));
 
-    jobs.clear();
-    files.clear();
-    ASSERT_TRUE(util.getJobListByAppId(0, jobs, earlier, files, levels, 0, 0).ok());
-    EXPECT_EQ(jobs, (std::vector<long long>{4, 5}));
-    EXPECT_EQ(earlier, 3);
-    EXPECT_EQ(levels[3], 2u);
+    Plan now = plan();
+    EXPECT_EQ(now.jobs, (std::vector<long long>{4, 5}));
+    EXPECT_EQ(now.earlier, 3);
+    EXPECT_EQ(now.levels[3], 2u);
 }
 
 TEST_F(PlanningFixture, IncompleteJobsAndMissingApplicationsAreNotPlanned) {
@@ -100,16 +108,8 @@ TEST_F(PlanningFixture, EachTablePlansFromItsOwnJobs) {
     job(2, false, 20, "complete", "u");
     job(3, true, 30);
     HostIndex::registerApplication(19, {directory.path, "r", "u"});
-    std::vector<long long> jobs;
-    int64_t earlier = 0;
-    std::vector<ArchiveFileRecord> files;
-    std::map<long long, unsigned long> levels;
-    ASSERT_TRUE(util.getJobListByAppId(0, jobs, earlier, files, levels, 0, 0).ok());
-    EXPECT_EQ(jobs, (std::vector<long long>{1, 3}));
-    jobs.clear();
-    files.clear();
-    ASSERT_TRUE(util.getJobListByAppId(0, jobs, earlier, files, levels, 19, 0).ok());
-    EXPECT_EQ(jobs, (std::vector<long long>{2}));
+    EXPECT_EQ(plan().jobs, (std::vector<long long>{1, 3}));
+    EXPECT_EQ(plan(0, 19).jobs, (std::vector<long long>{2}));
     IdxMetadata::DynamoDBMetadata metadata;
     bool notUnique = false;
     EXPECT_FALSE(util.browseIndexForJob("r", "u", false, 1, "ma", "client", 0, 2, 19, metadata, notUnique) && !notUnique);
@@ -129,18 +129,11 @@ TEST_F(PlanningFixture, JobIdsAreUniqueAcrossRegisteredStores) {
     const int64_t base = HostIndex::hostJobId(otherDirectory.path, 0);
     ASSERT_GT(base, 0);
 
-    std::vector<long long> jobs;
-    int64_t earlier = 0;
-    std::vector<ArchiveFileRecord> files;
-    std::map<long long, unsigned long> levels;
-    ASSERT_TRUE(util.getJobListByAppId(0, jobs, earlier, files, levels, 0, 0).ok());
-    EXPECT_EQ(jobs, (std::vector<long long>{4, 5}));
-    jobs.clear();
-    files.clear();
-    ASSERT_TRUE(util.getJobListByAppId(0, jobs, earlier, files, levels, 18, 0).ok());
-    EXPECT_EQ(jobs, (std::vector<long long>{base + 1, base + 2}));
-    ASSERT_EQ(files.size(), 2u);
-    EXPECT_EQ(files[0].creationTime, 100u);
+    EXPECT_EQ(plan().jobs, (std::vector<long long>{4, 5}));
+    const Plan other18 = plan(0, 18);
+    EXPECT_EQ(other18.jobs, (std::vector<long long>{base + 1, base + 2}));
+    ASSERT_EQ(other18.files.size(), 2u);
+    EXPECT_EQ(other18.files[0].creationTime, 100u);
 
     // The other store's incremental, by its host id; the plain id 2 is the
     // first store's, which application 18 does not see.

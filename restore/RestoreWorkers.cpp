@@ -16,6 +16,7 @@ namespace {
 constexpr size_t kBatchLimit = 25;   // BatchWriteItem's limit per call
 constexpr int kMaxBatchFailures = 8; // after the request layer's own retries
 constexpr uint64_t kMaxPauseMs = 5000;
+constexpr size_t kSpareLineBytes = 64 * 1024;
 
 // Sends batches for one worker, pausing with growing delays while DynamoDB
 // leaves entries unprocessed or a call fails, and giving up (with a recorded
@@ -74,9 +75,11 @@ public:
     }
 
 private:
+    // At most one batch's worth, and none of an outsized item's buffers:
+    // the spares never hold more memory than a batch of usual items.
     void keep(std::vector<std::string>& sent) {
         for (auto& line : sent)
-            if (spare_.size() < 2 * kBatchLimit) spare_.push_back(std::move(line));
+            if (spare_.size() < kBatchLimit && line.capacity() <= kSpareLineBytes) spare_.push_back(std::move(line));
     }
     template <class Other>
     void keep(Other&) {}

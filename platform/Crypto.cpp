@@ -10,16 +10,33 @@
 // and each thread keeps its HMAC context, which only needs a new key.
 namespace {
 
-const EVP_MD* sha256Method() {
-    static EVP_MD* const fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-    return fetched ? fetched : EVP_sha256();
+// Freed when the library is unloaded or the process ends. A host that
+// unloads our module would otherwise lose the fetched algorithms with the
+// module's memory. This object is made after OpenSSL registered its own
+// clean-up, so it is destroyed before that runs.
+struct FetchedAlgorithms {
+    FetchedAlgorithms() : sha256(EVP_MD_fetch(nullptr, "SHA256", nullptr)), hmac(EVP_MAC_fetch(nullptr, "HMAC", nullptr)) {}
+    ~FetchedAlgorithms() {
+        EVP_MAC_free(hmac);
+        EVP_MD_free(sha256);
+    }
+    FetchedAlgorithms(const FetchedAlgorithms&) = delete;
+    FetchedAlgorithms& operator=(const FetchedAlgorithms&) = delete;
+    EVP_MD* const sha256;
+    EVP_MAC* const hmac;
+};
+
+const FetchedAlgorithms& fetched() {
+    static const FetchedAlgorithms algorithms;
+    return algorithms;
 }
+
+const EVP_MD* sha256Method() { return fetched().sha256 ? fetched().sha256 : EVP_sha256(); }
 
 struct HmacContext {
     HmacContext() {
-        static EVP_MAC* const mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-        if (!mac) return;
-        context = EVP_MAC_CTX_new(mac);
+        if (!fetched().hmac) return;
+        context = EVP_MAC_CTX_new(fetched().hmac);
         char digest[] = "SHA256";
         const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
                                      OSSL_PARAM_construct_end()};

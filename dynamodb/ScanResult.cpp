@@ -93,12 +93,6 @@ public:
     void Put(Ch c) { *dst_++ = c; }
     size_t PutEnd(Ch* begin) { return static_cast<size_t>(dst_ - begin); }
     void Flush() {}
-    Ch* Push(size_t count) {
-        Ch* begin = dst_;
-        dst_ += count;
-        return begin;
-    }
-    void Pop(size_t count) { dst_ -= count; }
 
     // Inside a string: copies its text up to the next quote, backslash or
     // control character at once, and leaves that one to RapidJSON, which

@@ -9,6 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -16,7 +20,6 @@
 #include "text/JsonText.h"
 #include "text/BoundedJson.h"
 #include "text/LoneSurrogates.h"
-#include "text/StringScan.h"
 
 std::string ScanRequest::asJson() const {
     rapidjson::StringBuffer buffer;
@@ -157,6 +160,24 @@ inline void GenericReader<UTF8<>, UTF8<>, CrtAllocator>::ScanCopyUnescapedString
 namespace {
 
 bool isUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+
+// The first quote or backslash at or after `from`, or `length`, sixteen
+// bytes at a time (a call to memchr per run would cost more than the
+// search); nothing at or past `length` is read.
+size_t quoteOrEscape(const char* text, size_t length, size_t from) {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    for (; from + 16 <= length; from += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + from));
+        const int found = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)));
+        if (found) return from + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(found)));
+    }
+#endif
+    for (; from < length; ++from)
+        if (text[from] == '"' || text[from] == '\\') return from;
+    return length;
+}
 
 // The length of a string's raw text, which begins at `text` and ends before
 // its closing quote at most `limit` bytes on, and whether its escapes are

@@ -30,4 +30,8 @@ struct AmazonResponse {
     int httpCode = 0;
     std::string body;
     std::map<std::string, std::string> headers; // names lower case; when the request asked
+    // With status 600: why nothing came back (the endpoint, libcurl's words
+    // for the last failure and how long it was tried), for the error a user
+    // reads. Empty otherwise.
+    std::string failure;
 };

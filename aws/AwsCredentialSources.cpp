@@ -271,7 +271,8 @@ bool AwsRequestService::getSessionTokenSTS(AmazonCredentials& credentials) {
 
     AmazonResponse response = execute(request);
     if (response.httpCode != 200) {
-        const std::string message = "STS Assume role failed with " + std::to_string(response.httpCode);
+        const std::string message = "STS Assume role failed with " + std::to_string(response.httpCode) +
+                                    (response.failure.empty() ? std::string() : ": " + response.failure);
         environment.log("getSessionTokenSTS", message);
         environment.setFailure(message);
         return false;

@@ -1,6 +1,7 @@
 #include "aws/AwsRequestService.h"
 
 #include <atomic>
+#include <cstdio>
 
 #include "aws/Endpoints.h"
 
@@ -17,6 +18,21 @@ AwsRequestService::~AwsRequestService() { deleteCurlObject(); }
 namespace {
 std::atomic<uint32_t> initialDelay{50};
 std::atomic<uint32_t> totalDelay{60000};
+// Why a request got no answer, in words a user can act on.
+std::string noAnswer(const std::string& url, int attempts, uint64_t waitedMs, const std::string& curlError,
+                     bool mayPass) {
+    std::string text = "no answer from " + url + " (" + std::to_string(attempts) +
+                       (attempts == 1 ? " attempt" : " attempts");
+    if (waitedMs > 0) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, " over %.1f s", static_cast<double>(waitedMs) / 1000.0);
+        text += seconds;
+    }
+    text += "): " + curlError;
+    text += mayPass ? "; check the endpoint and the network, or allow longer with --retry-seconds"
+                    : "; check the endpoint's address and its certificate";
+    return text;
+}
 } // namespace
 
 void AwsRequestService::setRetryBudget(const RetryBudget& budget) {
@@ -57,6 +73,7 @@ AmazonResponse AwsRequestService::executeRequest(AmazonRequest& request, uint32_
     AmazonResponse response;
     if (request.sign && request.headers.find("Authorization") == request.headers.end() && !signRequest(request)) {
         response.httpCode = 600;
+        response.failure = "the request could not be signed: its query parameters cannot be escaped";
         return response;
     }
     // A zero delay would never use up the budget and could retry forever.
@@ -69,12 +86,15 @@ AmazonResponse AwsRequestService::executeRequest(AmazonRequest& request, uint32_
     std::string url = (endpoint.empty() ? request.scheme + request.host : endpoint) + request.path;
     if (!request.query.empty()) url += "?" + request.query;
 
+    int attempts = 0;
     for (bool retry = false;; retry = true) {
+        ++attempts;
         if (!httpClientReady) {
             if (!initCurlObject(request.headers["content-type"])) {
                 deleteCurlObject();
                 response = AmazonResponse();
                 response.httpCode = 600;
+                response.failure = "libcurl could not set up an HTTP client (out of memory?)";
                 return response;
             }
         }
@@ -95,11 +115,13 @@ AmazonResponse AwsRequestService::executeRequest(AmazonRequest& request, uint32_
         httpClient->takeHttpResponse(body);
         int status = static_cast<int>(httpClient->m_httpStatus);
         bool transient = false;
+        std::string failure;
         if (!sent && status == 0) {
             // Nothing came back at all: no connection, or no answer on it.
             environment.log("executeRequest", "HTTP request to " + url + " failed: " + httpClient->lastError());
             transient = httpClient->lastFailureMayPass();
             status = 600;
+            failure = noAnswer(url, attempts, total, httpClient->lastError(), transient);
         } else if (status / 100 == 2 && !sent) {
             environment.log("executeRequest",
                             "HTTP request failed overall, but HTTP_STATUS_OK does not reflect the error. Change "
@@ -109,6 +131,7 @@ AmazonResponse AwsRequestService::executeRequest(AmazonRequest& request, uint32_
         response.success = sent && status / 100 == 2;
         response.httpCode = status;
         response.body.swap(body);
+        response.failure = std::move(failure);
         if (request.keepResponseHeaders) response.headers = httpClient->responseHeaders();
         deleteCurlObject();
 

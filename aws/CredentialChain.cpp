@@ -106,7 +106,8 @@ public:
         AmazonResponse response = service.execute(request);
         if (response.httpCode != 200) {
             error = "STS AssumeRoleWithWebIdentity for " + roleArn_ + " failed with HTTP " +
-                    std::to_string(response.httpCode);
+                    std::to_string(response.httpCode) +
+                    (response.failure.empty() ? std::string() : ": " + response.failure);
             return false;
         }
         std::string missing;

@@ -96,5 +96,7 @@ AmazonResponse AwsDynamoDBService::send(AmazonRequest& request) {
             response = requestService.execute(request);
         }
     }
+    // Without an answer there is no body to quote: the error says why none came.
+    if (response.httpCode == 600) response.body = response.failure;
     return response;
 }

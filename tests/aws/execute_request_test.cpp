@@ -139,12 +139,29 @@ TEST_F(ExecuteFixture, RefusedConnectionsAreRetriedWithinTheBudget) {
     EXPECT_TRUE(response.body.empty());
     EXPECT_EQ(clock.sleeps(), (std::vector<uint64_t>{50, 100, 200, 400, 800, 1600, 3200, 6400, 12800, 25600}));
     EXPECT_TRUE(log->contains("HTTP request to http://127.0.0.1:1/ failed: "));
+    // What the user is told: where, how long, libcurl's words, what to do;
+    // never the keys the request was signed with.
+    EXPECT_EQ(response.failure.rfind("no answer from http://127.0.0.1:1/ (11 attempts over 51.", 0), 0u)
+        << response.failure;
+    EXPECT_NE(response.failure.find("onnect"), std::string::npos) << response.failure;
+    EXPECT_NE(response.failure.find("--retry-seconds"), std::string::npos) << response.failure;
+    for (const char* secret : {"wJalrXUtnFEMI", "SESSIONTOKENEXAMPLE", "Signature="})
+        EXPECT_EQ(response.failure.find(secret), std::string::npos) << secret;
 
     clock.clearSleeps();
     ScopedEnv malformed("AWS_ENDPOINT_URL_DYNAMODB", "nosuchscheme://127.0.0.1:1");
     auto second = dynamoRequest();
-    EXPECT_EQ(service.executeRequest(second, 50, 60000).httpCode, 600);
+    response = service.executeRequest(second, 50, 60000);
+    EXPECT_EQ(response.httpCode, 600);
     EXPECT_TRUE(clock.sleeps().empty());
+    EXPECT_EQ(response.failure.rfind("no answer from nosuchscheme://127.0.0.1:1/ (1 attempt): ", 0), 0u)
+        << response.failure;
+
+    // An answer, even a refusal, leaves nothing to explain.
+    ScopedEnv reachable("AWS_ENDPOINT_URL_DYNAMODB", server.url());
+    server.script({{400, "#ValidationException"}});
+    auto third = dynamoRequest();
+    EXPECT_TRUE(service.executeRequest(third, 50, 60000).failure.empty());
 }
 
 TEST_F(ExecuteFixture, ResetAndStalledConnectionsAreRetried) {

@@ -51,7 +51,7 @@ TEST(DynamoDBResponseCheck, DecidesRetriesAndSaysWhy) {
     for (const auto& c : cases) {
         auto log = std::make_shared<MemoryLogSink>();
         TeskPrototypeEnvironment environment("check", log);
-        AmazonResponse response{false, c.code, c.body, {}};
+        AmazonResponse response{false, c.code, c.body, {}, {}};
         EXPECT_EQ(AwsDynamoDBService::responseCheck(environment, response), c.retry) << c.code << " " << c.body;
         if (c.logged)
             EXPECT_TRUE(log->contains(std::string("operator(): ") + c.logged)) << c.logged;
@@ -98,6 +98,17 @@ TEST_F(FrameFixture, UnusableOkAnswersBecomeOtherErrorsWithTheBody) {
         EXPECT_EQ(outcome.errorMessage, body);
         EXPECT_EQ(outcome.result, nullptr);
     }
+}
+
+// With no answer there is no body to quote: the error says what was tried
+// instead of being empty, and the failure that names the table carries it.
+TEST_F(FrameFixture, NoAnswerIsAnErrorThatSaysWhy) {
+    ScopedEnv unreachable("AWS_ENDPOINT_URL_DYNAMODB", "http://127.0.0.1:1");
+    AwsDynamoDBService service(credentials, environment);
+    auto outcome = service.describeTable("orders");
+    EXPECT_FALSE(outcome.isSuccess());
+    EXPECT_EQ(outcome.errorType, Other);
+    EXPECT_EQ(outcome.errorMessage.rfind("no answer from http://127.0.0.1:1/ (", 0), 0u) << outcome.errorMessage;
 }
 
 TEST_F(FrameFixture, NamesCannotBreakOutOfTheirJsonString) {

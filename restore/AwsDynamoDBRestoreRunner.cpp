@@ -85,7 +85,7 @@ bool AwsDynamoDBRestoreRunner::initialize(bool overwrite, const std::string& des
         if (destination.errorType != ResourceNotFound)
             return fail(*environment, "initialize",
                         "An error was encountered, other than \"not found\", while describing destination table " +
-                            display);
+                            display + ": " + destination.errorMessage);
         // A missing destination is created, also when reusing was asked for:
         // there is no table to reuse.
     } else {
@@ -118,10 +118,11 @@ bool AwsDynamoDBRestoreRunner::initialize(bool overwrite, const std::string& des
                 environment->log("initialize", "Temporary write capacity " + std::to_string(T) +
                                                    " will be used as it is greater than the existing value " +
                                                    std::to_string(own.writeCapacityUnits));
-                if (!service.updateTableThroughputs(destinationTable, ProvisionedThroughput{own.readCapacityUnits, T})
-                         .isSuccess())
+                auto raised = service.updateTableThroughputs(destinationTable, ProvisionedThroughput{own.readCapacityUnits, T});
+                if (!raised.isSuccess())
                     return fail(*environment, "initialize",
-                                "Failed to temporarily raise the write capacity of " + display);
+                                "Failed to temporarily raise the write capacity of " + display + ": " +
+                                    raised.errorMessage);
             }
             return true;
         }
@@ -129,7 +130,12 @@ bool AwsDynamoDBRestoreRunner::initialize(bool overwrite, const std::string& des
 
     if (recreate) {
         environment->log("initialize", "Deleting table " + destinationTable);
-        service.deleteTable(destinationTable);
+        // A refused delete (deletion protection, permissions) would otherwise
+        // only show as a wait for a table that is never going away.
+        auto deleted = service.deleteTable(destinationTable);
+        if (!deleted.isSuccess() && deleted.errorType != ResourceNotFound)
+            return fail(*environment, "initialize",
+                        "Cannot delete " + display + " to re-create it: " + deleted.errorMessage);
         if (!service.waitForDeletedTable(destinationTable, 300))
             return fail(*environment, "initialize", "Timed out waiting for " + display + " deleted");
     }

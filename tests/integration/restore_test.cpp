@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <numeric>
 #include <regex>
 
 #include "backup/BackupJob.h"
@@ -414,6 +415,24 @@ TEST_F(RestoreFixture, DestinationIsRefusedRecreatedOrReusedAsAsked) {
     auto items = tableContents(service, table);
     EXPECT_EQ(items.size(), 30u);
     EXPECT_EQ(items.count(keyString(R"({"id":{"S":"only-in-destination"}})", {"id"})), 0u);
+
+    // A delete the service refuses (deletion protection, a missing
+    // permission) ends the restore at once with the service's reason, not
+    // after five minutes of waiting for a table that is not going away.
+    ASSERT_EQ(localAdmin(service, "InjectFault",
+                         R"({"Operation":"DeleteTable","TableName":")" + table +
+                             R"(","Status":400,"Type":"ValidationException","Count":1,)"
+                             R"("Message":"Resource cannot be deleted as it is currently protected against deletion"})"),
+              200);
+    ManualClock clock(systemClock().now());
+    TeskPrototypeEnvironment kept("kept", log, &clock);
+    EXPECT_FALSE(restore(table, table, true, false, 0, kept));
+    EXPECT_EQ(kept.getFailure().rfind("Cannot delete " + table + "[us-east-1] to re-create it: ", 0), 0u)
+        << kept.getFailure();
+    EXPECT_NE(kept.getFailure().find("protected against deletion"), std::string::npos) << kept.getFailure();
+    const auto sleeps = clock.sleeps();
+    EXPECT_LT(std::accumulate(sleeps.begin(), sleeps.end(), uint64_t{0}), 60000u) << "waited for the table to go";
+    EXPECT_EQ(tableContents(service, table).size(), 30u);
 }
 
 TEST_F(RestoreFixture, CapacityIsLeftAloneOnDemandAndARefusedDecreaseIsOnlyAWarning) {

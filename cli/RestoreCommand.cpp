@@ -136,10 +136,10 @@ int runRestore(const RestoreArgs& args) {
     uint64_t changes = 0;
     for (const auto& incremental : plan.incrementals) changes += incremental.manifest.totalLines();
     if (!quiet)
-        std::fprintf(stderr, "ddb-backup: restored %s into %s in %.1f s: %llu items from %s, %llu changes from %zu incrementals\n",
+        std::fprintf(stderr, "ddb-backup: restored %s into %s in %.1f s: %llu items from %s, %llu changes from %zu incremental%s\n",
                  table.c_str(), display.c_str(), seconds, static_cast<unsigned long long>(plan.full.manifest.totalLines()),
                  plan.full.manifest.directoryName().c_str(), static_cast<unsigned long long>(changes),
-                 plan.incrementals.size());
+                 plan.incrementals.size(), plan.incrementals.size() == 1 ? "" : "s");
     if (!runner.getCapacityWarning().empty()) {
         std::fprintf(stderr, "ddb-backup restore: the restore is complete, but %s\n", runner.getCapacityWarning().c_str());
         return kExitCapacityLeft;

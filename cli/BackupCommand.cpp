@@ -1,6 +1,4 @@
 #include <fnmatch.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +13,7 @@
 #include "cli/CommonOptions.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
+#include "cli/StopSignals.h"
 #include "cli/StoreAccess.h"
 #include "dynamodb/AwsDynamoDBService.h"
 #include "framework/TeskPrototypeEnvironment.h"
@@ -39,24 +38,6 @@ struct BackupArgs {
     AwsOptions aws;
     Verbosity verbosity;
 };
-
-std::atomic<bool> stopRequested{false};
-
-void onStopSignal(int) {
-    stopRequested = true;
-    const char message[] = "\nddb-backup: stopping after the current page of each segment (again to abort)\n";
-    ssize_t ignored = ::write(STDERR_FILENO, message, sizeof message - 1);
-    (void)ignored;
-}
-
-void installStopHandlers() {
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND; // a second signal ends the process at once
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
 
 std::mutex outputMutex; // whole lines on stderr and stdout while tables run at once
 
@@ -112,7 +93,7 @@ TableOutcome backUpOne(const BackupArgs& args, const std::shared_ptr<StoreBacken
     std::string ignored; // --compress was checked before any table started
     if (!args.compress.empty()) parseCompression(args.compress, options.compressionLevel, ignored);
     options.logToStderr = args.verbosity.verbose;
-    options.stopFlag = &stopRequested;
+    options.stopFlag = &stopRequested();
     options.credentials = credentials;
     const std::string label = table + " [" + region + "]";
     const bool quiet = args.verbosity.quiet;
@@ -130,7 +111,7 @@ TableOutcome backUpOne(const BackupArgs& args, const std::shared_ptr<StoreBacken
                              manifest.segmentCount, environment.jobDirectory().c_str());
         }
         if (showProgress)
-            progress = std::make_unique<Progress>(label, describeBackup(environment, manifest.segmentCount), &stopRequested);
+            progress = std::make_unique<Progress>(label, describeBackup(environment, manifest.segmentCount), &stopRequested());
     };
     options.onScanEnd = [&] {
         if (progress) progress->finish();
@@ -190,14 +171,14 @@ int runBackup(BackupArgs args) {
         openStore("backup", args.store, args.aws, args.verbosity, false, args.partSize);
     if (!backend) return kExitUsage;
 
-    installStopHandlers();
+    catchStopSignals("\nddb-backup: stopping after the current page of each segment (again to abort)\n");
     const unsigned parallel = std::min<unsigned>(args.parallelTables, static_cast<unsigned>(tables.size()));
     const bool showProgress = parallel == 1 && !args.verbosity.quiet;
     std::vector<TableOutcome> outcomes(tables.size());
     std::atomic<size_t> next{0};
     auto worker = [&] {
         for (size_t i; (i = next++) < tables.size();) {
-            if (stopRequested) {
+            if (stopRequested()) {
                 outcomes[i].table = tables[i];
                 outcomes[i].result.error = "not started: the run was stopped";
                 continue;

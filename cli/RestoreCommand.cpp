@@ -9,6 +9,7 @@
 #include "cli/CommonOptions.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
+#include "cli/StopSignals.h"
 #include "cli/StoreAccess.h"
 #include "restore/AwsDynamoDBRestoreRunner.h"
 #include "restore/RestorePlan.h"
@@ -111,6 +112,13 @@ int runRestore(const RestoreArgs& args) {
         incrementals.push_back(held.back().get());
         total += incremental.manifest.totalLines();
     }
+    // Until here nothing was written, and a signal may end the process as it
+    // does by default. From here a stop lets the workers finish the batches
+    // they hold and the runner put the write capacity back.
+    full.stopWhen(&stopRequested());
+    for (const auto& source : held) source->stopWhen(&stopRequested());
+    catchStopSignals("\nddb-backup: stopping the restore after the batches in flight, then putting the write capacity "
+                     "back (again to abort at once)\n");
     std::unique_ptr<Progress> progress;
     if (!quiet)
         progress = std::make_unique<Progress>(display, [&replayed, total](double seconds) {
@@ -118,7 +126,7 @@ int runRestore(const RestoreArgs& args) {
         return std::to_string(done) + " of " + std::to_string(total) + " lines replayed (" +
                std::to_string(total ? done * 100 / total : 100) + "%), " + rate(static_cast<double>(done), seconds) +
                " lines/s";
-        });
+        }, &stopRequested());
     AwsDynamoDBRestoreRunner runner(credentials, environment);
     const bool ok = runner.execute(args.overwrite, destination, &full, incrementals, args.writeCapacity, args.threads,
                                    args.useExisting);
@@ -128,6 +136,15 @@ int runRestore(const RestoreArgs& args) {
     for (const auto& source : held)
         if (failure.empty()) failure = source->getFailure();
     if (failure.empty()) failure = full.getFailure();
+    if (!ok && stopRequested() && (failure.empty() || failure.rfind(StoreReadEnvironment::kStoppedText, 0) == 0)) {
+        std::fprintf(stderr,
+                     "ddb-backup restore: restore of %s stopped by request after %llu of %llu lines: the table holds "
+                     "part of the backup; run the restore again, with --overwrite to start from an empty table or "
+                     "--use-existing to replay it all over what is there; see %s\n",
+                     display.c_str(), static_cast<unsigned long long>(replayed.load()),
+                     static_cast<unsigned long long>(total), logWhere.c_str());
+        return kExitFailed;
+    }
     if (!ok) {
         std::fprintf(stderr, "ddb-backup restore: restore of %s failed: %s; see %s\n", display.c_str(),
                      failure.empty() ? "see the log" : failure.c_str(), logWhere.c_str());
@@ -157,7 +174,9 @@ void addRestoreCommand(CLI::App& app, int& status) {
         "finished by the chosen job or time, then the incrementals of its chain that hold\n"
         "every change since that full began, up to that job or time. Every chunk is\n"
         "verified before anything is written. The destination is created from the\n"
-        "backed-up description unless it exists.");
+        "backed-up description unless it exists. Ctrl-C (SIGINT) or SIGTERM stops the\n"
+        "replay after the batches in flight and puts the write capacity back; a second\n"
+        "one aborts.");
     addStoreOption(*command, args->store, "the backup store");
     command->add_option("--table", args->table, "the backed-up table")->required();
     auto* job = command->add_option("--job", args->job, "restore to this job (default: the newest complete one)")

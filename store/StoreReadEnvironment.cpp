@@ -8,6 +8,14 @@
 #include "store/BackupVerifier.h"
 #include "store/ChunkCodec.h"
 
+// How the inputs of one environment read.
+struct ReadSettings {
+    std::atomic<uint64_t>* lineCounter = nullptr;
+    bool compressed = false; // each chunk is a zstd frame of its lines
+    bool proven = false;
+    const std::atomic<bool>* stop = nullptr;
+};
+
 namespace {
 
 // The lines of a list of chunks, in order, read in blocks split at line
@@ -18,18 +26,22 @@ namespace {
 // fails the input at its end instead.
 class ChunkedInput : public TeskInput {
 public:
-    // `compressed`: each chunk is a zstd frame of its lines.
     ChunkedInput(std::shared_ptr<StoreBackend> backend, std::string stream, std::vector<ChunkRecord> chunks,
-                 TeskEnvironment& environment, std::atomic<uint64_t>* lineCounter, bool compressed, bool proven,
-                 uint64_t lineLimit = UINT64_MAX)
+                 TeskEnvironment& environment, const ReadSettings& settings, uint64_t lineLimit = UINT64_MAX)
         : TeskInput(backend->where(stream)), backend_(std::move(backend)), stream_(std::move(stream)),
-          chunks_(std::move(chunks)), environment_(environment), lineCounter_(lineCounter), linesLeft_(lineLimit),
-          decompressor_(compressed ? std::make_unique<ChunkDecompressor>() : nullptr), proven_(proven) {}
+          chunks_(std::move(chunks)), environment_(environment), lineCounter_(settings.lineCounter),
+          linesLeft_(lineLimit),
+          decompressor_(settings.compressed ? std::make_unique<ChunkDecompressor>() : nullptr),
+          proven_(settings.proven), stop_(settings.stop) {}
 
     bool error() override { return failed_; }
 
     bool getLine(std::string& line) override {
         line.clear();
+        // A stop ends every input at a line's end: what was handed out is
+        // whole, and the consumer finishes what it holds.
+        if (!failed_ && stop_ && stop_->load(std::memory_order_relaxed))
+            return fail(std::string(StoreReadEnvironment::kStoppedText) + " (" + path_ + ")");
         for (;;) {
             if (failed_ || linesLeft_ == 0) return false;
             if (!reader_) {
@@ -168,6 +180,7 @@ private:
     uint64_t linesLeft_;
     std::unique_ptr<ChunkDecompressor> decompressor_;
     const bool proven_;
+    const std::atomic<bool>* const stop_;
     std::unique_ptr<Sha256Digest> streamed_; // of the current chunk, when proven_
 };
 
@@ -211,8 +224,8 @@ std::shared_ptr<TeskInput> StoreReadEnvironment::openSegmentInput(const std::str
     auto found = job_.manifest.segments.find(segment);
     std::vector<ChunkRecord> chunks = found == job_.manifest.segments.end() ? std::vector<ChunkRecord>()
                                                                              : found->second.chunks;
-    return std::make_shared<ChunkedInput>(job_.backend, keyJoin(job_.key, std::to_string(segment + 1)), std::move(chunks), *this,
-                                          lineCounter_, compressed(), proven_);
+    return std::make_shared<ChunkedInput>(job_.backend, keyJoin(job_.key, std::to_string(segment + 1)), std::move(chunks),
+                                          *this, settings());
 }
 
 std::shared_ptr<TeskInput> StoreReadEnvironment::openShardInput(const std::string& shardId, int64_t) {
@@ -222,8 +235,16 @@ std::shared_ptr<TeskInput> StoreReadEnvironment::openShardInput(const std::strin
     // data here: an empty input, as the restore expects for such a shard.
     if (found == job_.manifest.shards.end())
         return std::make_shared<ChunkedInput>(job_.backend, keyJoin(job_.key, shardId), std::vector<ChunkRecord>(), *this,
-                                              lineCounter_, compressed(), proven_);
-    return std::make_shared<ChunkedInput>(job_.backend, keyJoin(job_.key, shardId), found->second.chunks, *this, lineCounter_,
-                                          compressed(), proven_,
+                                              settings());
+    return std::make_shared<ChunkedInput>(job_.backend, keyJoin(job_.key, shardId), found->second.chunks, *this, settings(),
                                           until_ > 0 ? linesUntil(found->second, until_) : UINT64_MAX);
+}
+
+ReadSettings StoreReadEnvironment::settings() const {
+    ReadSettings settings;
+    settings.lineCounter = lineCounter_;
+    settings.compressed = compressed();
+    settings.proven = proven_;
+    settings.stop = stop_;
+    return settings;
 }

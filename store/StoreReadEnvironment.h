@@ -13,6 +13,8 @@
 #include "store/BackupStore.h"
 #include "framework/TeskEnvironment.h"
 
+struct ReadSettings;
+
 class StoreReadEnvironment : public TeskEnvironment {
 public:
     StoreReadEnvironment(BackupStore::Job job, std::shared_ptr<LogSink> sink, Clock* clock = &systemClock());
@@ -36,12 +38,20 @@ public:
     // since, instead of reading it twice. Set before the first input.
     void chunksProvenWhole() { proven_ = true; }
 
+    // Once `flag` is set, every input fails at its next line with a failure
+    // that begins with kStoppedText: a restore asked to stop ends after the
+    // lines it holds. Set before the first input.
+    void stopWhen(const std::atomic<bool>* flag) { stop_ = flag; }
+    static constexpr const char* kStoppedText = "stopped by request";
+
 private:
     std::shared_ptr<TeskInput> openFile(const std::string& name);
     bool compressed() const { return !job_.manifest.codec.empty(); }
+    ReadSettings settings() const;
 
     const BackupStore::Job job_;
     std::atomic<uint64_t>* lineCounter_ = nullptr;
     int64_t until_ = 0; // 0: every change
     bool proven_ = false;
+    const std::atomic<bool>* stop_ = nullptr;
 };

@@ -299,6 +299,27 @@ paths = ["%s/%d/%d" % (job, s["index"] + 1, c["number"]) for s in manifest["segm
 ids = [json.loads(line)["id"]["S"] for path in paths for line in open(path, encoding="utf-8")]
 assert len(ids) == 200000 and len(set(ids)) == 200000, (len(ids), len(set(ids)))' "$kill_store/us-east-1/$kill_table/F$job"
 
+# SIGTERM during the replay of a restore: the workers finish the batches they
+# hold, and the command fails saying how far it got and what to run next.
+"$cli" restore --store "$kill_store" --table "$kill_table" --to "$kill_table-stopped" >"$work/out" 2>&1 &
+pid=$!
+for _ in $(seq 600); do
+  grep -qs "Replaying full backup" "$kill_store/us-east-1/$kill_table/restore.log" && break
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.1
+done
+sleep 0.5
+kill -TERM "$pid" 2>/dev/null
+wait "$pid"
+status=$?
+if [ "$status" -eq 1 ]; then echo "ok: a stopped restore fails"; else
+  echo "FAIL: a stopped restore exited $status, expected 1"
+  sed 's/^/    /' "$work/out"
+  failures=$((failures + 1))
+fi
+contains "a stopped restore says how far it got" "stopped by request after "
+contains "and what to run next" "run the restore again, with --overwrite"
+
 # An S3 store: full, incremental, jobs, verify, restore and prune, through
 # the local S3 server, whose proxy refuses any signature botocore disagrees with.
 if [ -n "${3:-}" ]; then

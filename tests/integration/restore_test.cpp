@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <numeric>
 #include <regex>
+#include <thread>
 
 #include "backup/BackupJob.h"
 #include "dynamodb/AwsDynamoDBService.h"
@@ -469,6 +472,51 @@ TEST_F(RestoreFixture, CapacityIsLeftAloneOnDemandAndARefusedDecreaseIsOnlyAWarn
               std::string::npos)
         << runner.getCapacityWarning();
     EXPECT_EQ(tableContents(service, provisioned).size(), 10u);
+}
+
+// Asked to stop (Ctrl-C), a restore ends after the lines its workers hold:
+// it fails rather than reporting a table it did not finish, every item that
+// reached the table is whole, and the raised write capacity is put back.
+TEST_F(RestoreFixture, AStoppedRestoreFailsWithItsCapacityBack) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    AwsDynamoDBService service(credentials, setup);
+    const std::string table = uniqueTableName("stopped");
+    createSampleTable(table, 400);
+    backup(table, false);
+    RestorePlan plan;
+    std::string error;
+    ASSERT_TRUE(planRestore(backups(), "us-east-1", table, 0, plan, error)) << error;
+
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> handedOut{0};
+    StoreReadEnvironment full(plan.full, log);
+    full.countLinesInto(&handedOut);
+    full.stopWhen(&stop);
+    std::atomic<bool> done{false};
+    std::thread watcher([&] {
+        while (!done && handedOut < 50) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        stop = true;
+    });
+    const std::string destination = uniqueTableName("stopped-to");
+    TeskPrototypeEnvironment run("stopped", log);
+    AwsDynamoDBRestoreRunner runner(localCredentials(), run);
+    const bool ok = runner.execute(false, destination, &full, {}, 50, 4, false);
+    done = true;
+    watcher.join();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(full.getFailure().rfind(StoreReadEnvironment::kStoppedText, 0), 0u) << full.getFailure();
+
+    const auto restored = tableContents(service, destination);
+    EXPECT_LT(restored.size(), 400u);
+    const auto source = tableContents(service, table);
+    for (const auto& item : restored) {
+        auto found = source.find(item.first);
+        ASSERT_NE(found, source.end()) << item.first;
+        EXPECT_EQ(item.second, found->second);
+    }
+    auto described = service.describeTable(destination);
+    ASSERT_TRUE(described.isSuccess());
+    EXPECT_EQ(described.result->provisionedThroughput.writeCapacityUnits, 5);
 }
 
 TEST_F(RestoreFixture, DamagedChunkFailsTheRestore) {

@@ -118,6 +118,22 @@ void TableDescription::assign(const rapidjson::Value& table) {
         }
 }
 
+std::string TableDescription::keyText() const {
+    std::map<std::string, std::string> types;
+    if (const rapidjson::Value* definitions = member(json, "AttributeDefinitions"); definitions && definitions->IsArray())
+        for (const auto& definition : definitions->GetArray())
+            types[json_text::stringMember(definition, "AttributeName")] = json_text::stringMember(definition, "AttributeType");
+    std::string text;
+    if (const rapidjson::Value* keys = member(json, "KeySchema"); keys && keys->IsArray())
+        for (const auto& key : keys->GetArray()) {
+            const std::string name = json_text::stringMember(key, "AttributeName");
+            if (!text.empty()) text += ", ";
+            text += name + " (" + (json_text::stringMember(key, "KeyType") == "RANGE" ? "range" : "hash") + ", " +
+                    types[name] + ")";
+        }
+    return text;
+}
+
 std::string TableDescription::createTableRequest(const std::string& name, const ProvisionedThroughput& throughput,
                                                  const std::string& destinationRegion) const {
     rapidjson::StringBuffer buffer;

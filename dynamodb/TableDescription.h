@@ -34,6 +34,10 @@ public:
     std::string createTableRequest(const std::string& name, const ProvisionedThroughput& throughput,
                                    const std::string& destinationRegion = "") const;
 
+    // The table's key as a user reads it, such as "id (hash, S), at (range, N)":
+    // two tables take the same items exactly when theirs are the same.
+    std::string keyText() const;
+
     std::string tableArn;
     std::string tableName;
     std::string tableStatus;

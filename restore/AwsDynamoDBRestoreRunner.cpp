@@ -105,6 +105,14 @@ bool AwsDynamoDBRestoreRunner::initialize(bool overwrite, const std::string& des
             }
         }
         if (!recreate) {
+            // Items of another key are refused one batch at a time by the
+            // service; say so before the first.
+            const std::string theirs = destination.result->keyText(), ours = sourceDescription->keyText();
+            if (theirs != ours)
+                return fail(*environment, "initialize",
+                            "Table " + display + " has the key " + theirs + ", the backed-up table " + ours +
+                                ": its items cannot be written there; restore into a new table (--to) or "
+                                "re-create this one (--overwrite)");
             destinationDescription = destination.result;
             const ProvisionedThroughput own = destinationDescription->provisionedThroughput;
             environment->log("initialize", "Skipping creation of existing destination table: " + display +

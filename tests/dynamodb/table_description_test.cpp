@@ -141,6 +141,29 @@ TEST(TableDescription, ReadsTheModelledFields) {
     EXPECT_EQ(table.gsiThroughputs["byDate"].writeCapacityUnits, 3);
 }
 
+// Tables whose key texts match take each other's items: the text holds
+// every part of the key, its role and its type, and nothing else.
+TEST(TableDescription, KeyTextTellsTablesThatTakeTheSameItemsApart) {
+    auto keyText = [](const std::string& keys, const std::string& definitions) {
+        return TableDescription(parse(R"({"TableName":"t","KeySchema":)" + keys + R"(,"AttributeDefinitions":)" +
+                                      definitions + "}"))
+            .keyText();
+    };
+    const std::string pkSk = R"([{"AttributeName":"pk","KeyType":"HASH"},{"AttributeName":"sk","KeyType":"RANGE"}])";
+    const std::string types = R"([{"AttributeName":"sk","AttributeType":"N"},{"AttributeName":"pk","AttributeType":"S"},)"
+                              R"({"AttributeName":"gsiKey","AttributeType":"B"}])";
+    EXPECT_EQ(keyText(pkSk, types), "pk (hash, S), sk (range, N)");
+    // Another type, role or name, or a part more or less, is another key.
+    const std::string pk = R"([{"AttributeName":"pk","KeyType":"HASH"}])";
+    for (const std::string& other :
+         {keyText(pkSk, R"([{"AttributeName":"pk","AttributeType":"S"},{"AttributeName":"sk","AttributeType":"S"}])"),
+          keyText(R"([{"AttributeName":"sk","KeyType":"HASH"},{"AttributeName":"pk","KeyType":"RANGE"}])", types),
+          keyText(pk, types), keyText(R"([{"AttributeName":"id","KeyType":"HASH"}])", types)})
+        EXPECT_NE(other, keyText(pkSk, types));
+    // Definitions of index keys do not count.
+    EXPECT_EQ(keyText(pk, types), keyText(pk, R"([{"AttributeName":"pk","AttributeType":"S"}])"));
+}
+
 TEST(TableDescription, ReassignRereadsEverythingButAbsentThroughput) {
     auto first = parse(std::string(R"({"TableName":"a","ProvisionedThroughput":{"ReadCapacityUnits":9,"WriteCapacityUnits":8},)") +
                        kGsi + R"(,"KeySchema":[{"AttributeName":"x"}]})");

@@ -409,6 +409,21 @@ TEST_F(RestoreFixture, DestinationIsRefusedRecreatedOrReusedAsAsked) {
         EXPECT_TRUE(log->contains("Skipping creation of existing destination table: " + table + "[us-east-1]"));
     }
 
+    // Reuse of a table with another key is refused before anything is written.
+    const std::string otherKey = uniqueTableName("decide-pk");
+    ASSERT_TRUE(service.createTable(R"({"TableName":")" + otherKey +
+                                    R"(","KeySchema":[{"AttributeName":"pk","KeyType":"HASH"}],)"
+                                    R"("AttributeDefinitions":[{"AttributeName":"pk","AttributeType":"S"}],)"
+                                    R"("BillingMode":"PAY_PER_REQUEST"})")
+                    .isSuccess());
+    TeskPrototypeEnvironment mismatched("mismatched", log);
+    EXPECT_FALSE(restore(table, otherKey, false, true, 0, mismatched));
+    EXPECT_EQ(mismatched.getFailure(), "Table " + otherKey +
+                                           "[us-east-1] has the key pk (hash, S), the backed-up table id (hash, S): "
+                                           "its items cannot be written there; restore into a new table (--to) or "
+                                           "re-create this one (--overwrite)");
+    EXPECT_TRUE(tableContents(service, otherKey).empty());
+
     // Overwrite: deleted and re-created, and holding the backup's items.
     std::map<std::string, WriteRequest> extra = {{"x", {1, R"({"id":{"S":"only-in-destination"}})"}}};
     ASSERT_TRUE(service.batchWriteItems(table, {"id"}, extra).isSuccess());

@@ -118,8 +118,10 @@ void* AwsDynamoDBFullBackupRunner::scanThread(void* argument) {
     std::string key = args->restartString;
     do {
         const std::string start = key;
-        if (service.scanToStream(args->tableName, args->segment, args->totalSegments, start, output, key) != None) {
-            const std::string message = "scanToStream failed for " + output->name();
+        std::string why;
+        if (service.scanToStream(args->tableName, args->segment, args->totalSegments, start, output, key, &why) !=
+            None) {
+            const std::string message = "scanToStream failed for " + output->name() + (why.empty() ? "" : ": " + why);
             environment.log("scanThread", message);
             environment.setFailure(message);
             return nullptr;

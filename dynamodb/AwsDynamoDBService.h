@@ -76,9 +76,12 @@ public:
     // Item operations.
     // One Scan page of segment `segment` of `totalSegments` straight to
     // `output`; the page's last evaluated key (empty at the segment's end)
-    // comes back in `lastEvaluatedKey`. Returns an AmazonError value.
+    // comes back in `lastEvaluatedKey`. Returns an AmazonError value; on
+    // failure `why`, when given, says what failed: the service's answer, the
+    // page, or the output.
     int scanToStream(const std::string& tableName, int segment, int totalSegments,
-                     const std::string& exclusiveStartKey, TeskOutput* output, std::string& lastEvaluatedKey);
+                     const std::string& exclusiveStartKey, TeskOutput* output, std::string& lastEvaluatedKey,
+                     std::string* why = nullptr);
     AmazonOutcome<ScanResult> scan(const ScanRequest& request);
     // True when the first Scan page has no items; false on error (logged).
     bool isTableEmpty(const std::string& tableName);

@@ -10,7 +10,7 @@
 
 int AwsDynamoDBService::scanToStream(const std::string& tableName, int segment, int totalSegments,
                                      const std::string& exclusiveStartKey, TeskOutput* output,
-                                     std::string& lastEvaluatedKey) {
+                                     std::string& lastEvaluatedKey, std::string* why) {
     // The start key comes from a stored restart text: it goes into the body
     // only as the JSON object it must be, re-written, so that no text can
     // add members of its own to the request.
@@ -22,6 +22,7 @@ int AwsDynamoDBService::scanToStream(const std::string& tableName, int segment, 
                                         " is not a JSON object; the segment cannot go on from it";
             environment.log("scanToStream", message);
             environment.setFailure(message);
+            if (why) *why = message;
             return Other;
         }
         startKey = json_text::compact(key);
@@ -34,9 +35,17 @@ int AwsDynamoDBService::scanToStream(const std::string& tableName, int segment, 
     if (!startKey.empty()) request.body.append(",\"ExclusiveStartKey\":").append(startKey);
     request.body.append("}");
     AmazonResponse response = send(request);
-    if (response.httpCode != 200) return AmazonOutcome<bool>(response.body).errorType;
+    if (response.httpCode != 200) {
+        if (why) *why = response.body;
+        return AmazonOutcome<bool>(response.body).errorType;
+    }
     const bool parsed = ScanResult::parseToStreamInPlace(response.body, output, lastEvaluatedKey);
     requestService.recycle(std::move(response.body));
+    if (!parsed && why) {
+        // The page's items are the table's data: they stay out of the error.
+        *why = output->failure();
+        if (why->empty()) *why = "the answer is not a whole Scan page with as many items as it counts";
+    }
     return parsed ? None : Other;
 }
 

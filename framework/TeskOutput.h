@@ -28,6 +28,9 @@ public:
     virtual void noteChangeTime(int64_t seconds) { (void)seconds; }
     // True when the host asks the producer to stop at the next safe point.
     virtual bool stopNow() { return false; }
+    // Why the output last refused data or a close, for the producer's error;
+    // empty when it did not say.
+    virtual std::string failure() const { return std::string(); }
 
     const std::string& name() const { return name_; }
 

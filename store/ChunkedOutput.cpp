@@ -29,6 +29,7 @@ void ChunkedOutput::removeUnrecorded(StoreBackend& backend, const std::string& s
 
 bool ChunkedOutput::fail(const std::string& why) {
     failed_ = true;
+    failure_ = why;
     environment_.log("ChunkedOutput", why);
     return false;
 }

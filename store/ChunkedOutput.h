@@ -71,6 +71,7 @@ private:
     bool store(const char* data, size_t length);
     bool sealChunk();
     bool fail(const std::string& why);
+    std::string failure() const override { return failure_; }
 
     TeskEnvironment& environment_;
     StoreBackend& backend_;
@@ -86,6 +87,7 @@ private:
     uint64_t filled_ = 0; // bytes of lines in the current chunk
     std::string restart_;
     bool failed_ = false;
+    std::string failure_; // why failed_ was set
     bool closed_ = false;
     // The chunk being written.
     std::unique_ptr<ObjectWriter> writer_;

@@ -11,6 +11,7 @@
 #include "dynamodb/AwsDynamoDBService.h"
 #include "text/JsonText.h"
 #include "framework/TeskPrototypeEnvironment.h"
+#include "tests/support/LocalAdmin.h"
 #include "tests/support/LocalDynamo.h"
 #include "tests/support/SampleTable.h"
 
@@ -192,6 +193,52 @@ TEST_F(FullBackupFixture, BufferedSegmentDeliversTheWholeTable) {
     }
     EXPECT_EQ(static_cast<int>(std::count(received.begin(), received.end(), '\n')), kItems);
     EXPECT_EQ(buffered.getSafeRestartString(), "");
+}
+
+// Outputs that refuse every page, as a full disk does.
+class RefusingOutput : public TeskOutput {
+public:
+    using TeskOutput::TeskOutput;
+    bool putString(const std::string&) override { return false; }
+    bool putData(const char*, size_t) override { return false; }
+    void updateRestart(const std::string&) override {}
+    bool flush() override { return false; }
+    bool close(const std::string&) override { return false; }
+    std::string failure() const override { return "cannot write chunk 1: No space left on device"; }
+};
+
+class FullDiskEnvironment : public TeskPrototypeEnvironment {
+public:
+    using TeskPrototypeEnvironment::TeskPrototypeEnvironment;
+    std::shared_ptr<TeskOutput> openSegmentOutput(const std::string& table, int segment) override {
+        return std::make_shared<RefusingOutput>(segmentName(table, segment));
+    }
+};
+
+// A failed page names its segment and what failed: the output, or the
+// service's answer.
+TEST_F(FullBackupFixture, AFailedPageSaysWhatFailed) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    FullDiskEnvironment full("full", log);
+    AwsDynamoDBFullBackupRunner refused(localCredentials(), full);
+    EXPECT_FALSE(refused.execute(table, noGlobals, 0, 1, nullptr, nullptr));
+    EXPECT_EQ(full.getFailure(), "scanToStream failed for " + TeskPrototypeEnvironment::segmentName(table, 0) +
+                                     ": cannot write chunk 1: No space left on device");
+
+    AmazonCredentials credentials = localCredentials();
+    AwsDynamoDBService service(credentials, environment);
+    ASSERT_EQ(localAdmin(service, "InjectFault",
+                         R"({"Operation":"Scan","TableName":")" + table +
+                             R"(","Status":400,"Type":"AccessDeniedException","Count":1,)"
+                             R"("Message":"not authorized to perform: dynamodb:Scan"})"),
+              200);
+    TeskPrototypeEnvironment run("full", log);
+    AwsDynamoDBFullBackupRunner denied(localCredentials(), run);
+    EXPECT_FALSE(denied.execute(table, noGlobals, 0, 1, nullptr, nullptr));
+    EXPECT_EQ(run.getFailure().rfind("scanToStream failed for " + TeskPrototypeEnvironment::segmentName(table, 0) + ": ", 0),
+              0u)
+        << run.getFailure();
+    EXPECT_NE(run.getFailure().find("not authorized to perform: dynamodb:Scan"), std::string::npos) << run.getFailure();
 }
 
 TEST_F(FullBackupFixture, MissingTableFailsClearlyAndWritesNothing) {

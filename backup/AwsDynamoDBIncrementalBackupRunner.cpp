@@ -262,7 +262,9 @@ void* AwsDynamoDBIncrementalBackupRunner::processShard(void* argument) {
         AmazonResponse response =
             service.getRecordsToStream(shardIterator, output, shardIterator, sequence, recordTime, count, error);
         if (error != None) {
-            environment.log("processShard", "getRecordsToStream failed for '" + output->name() + "': " + response.body);
+            // A page that came back whole holds the table's data: it stays out of the log.
+            environment.log("processShard", "getRecordsToStream failed for '" + output->name() + "': " +
+                                                (response.httpCode != 200 ? response.body : output->failure()));
             // An iterator lasts 15 minutes; a new one from the last record read loses nothing.
             if (hasType(response.body, "ExpiredIteratorException") && ++renewals <= 3) {
                 auto renewed = service.getShardIterator(args->streamArn, id, lastSequence);
@@ -278,8 +280,11 @@ void* AwsDynamoDBIncrementalBackupRunner::processShard(void* argument) {
             else if (hasType(response.body, "TrimmedDataAccessException"))
                 gap(environment, args->tableName, id, lastSequence,
                     "were trimmed before they were read (past the stream's 24-hour retention)");
-            else
-                fail(environment, "processShard", "getRecordsToStream failed for '" + output->name() + "'");
+            else {
+                std::string why = response.httpCode != 200 ? response.body : output->failure();
+                if (why.empty()) why = "the answer is not a GetRecords page it can use";
+                fail(environment, "processShard", "getRecordsToStream failed for '" + output->name() + "': " + why);
+            }
             lost = true;
             break;
         }

@@ -125,6 +125,22 @@ TEST_F(IncrementalFixture, ThrottledFailingAndExpiredStreamReadsAreRetried) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 30);
 }
 
+// A read refused for good fails the job with the service's words.
+TEST_F(IncrementalFixture, ARefusedStreamReadSaysWhy) {
+    REQUIRE_LOCAL_DYNAMO(endpoint);
+    TeskPrototypeEnvironment setup("setup", log);
+    AwsDynamoDBService service(credentials, setup);
+    const std::string table =
+        createTable(service, R"(,"StreamSpecification":{"StreamEnabled":true,"StreamViewType":"NEW_IMAGE"})");
+    put(service, table, 0, 3, "v");
+    ASSERT_EQ(injectFault(service, "GetRecords", 400, "AccessDeniedException", 1, table), 200);
+    TeskPrototypeEnvironment run("denied", log);
+    AwsDynamoDBIncrementalBackupRunner runner(credentials, run);
+    EXPECT_FALSE(runner.execute(table, noGlobals, nullptr, 0));
+    EXPECT_EQ(run.getFailure().rfind("getRecordsToStream failed for '", 0), 0u) << run.getFailure();
+    EXPECT_NE(run.getFailure().find("#AccessDeniedException"), std::string::npos) << run.getFailure();
+}
+
 TEST_F(IncrementalFixture, ClosedFinishedAndTrimmedShards) {
     REQUIRE_LOCAL_DYNAMO(endpoint);
     TeskPrototypeEnvironment setup("setup", log);

@@ -57,6 +57,7 @@ std::string Progress::line() const { return describe_(seconds()); }
 void Progress::run() {
     const auto period = live_ ? std::chrono::milliseconds(500) : std::chrono::milliseconds(10000);
     std::unique_lock<std::mutex> lock(mutex_);
+    bool shown = false;
     while (!wake_.wait_for(lock, period, [this] { return done_; })) {
         const char* stopping = stopFlag_ && stopFlag_->load() ? " (stopping)" : "";
         if (live_)
@@ -64,8 +65,10 @@ void Progress::run() {
         else
             std::fprintf(stderr, "%s: %s%s\n", label_.c_str(), line().c_str(), stopping);
         std::fflush(stderr);
+        shown = true;
     }
-    if (live_) std::fprintf(stderr, "\n");
+    // Work done before the first line leaves no empty line behind.
+    if (live_ && shown) std::fprintf(stderr, "\n");
 }
 
 void Progress::finish() {

@@ -73,18 +73,33 @@ int runRestore(const RestoreArgs& args) {
     // Nothing is written from a backup that does not read back whole.
     std::vector<const BackupStore::Job*> all = {&plan.full};
     for (const auto& incremental : plan.incrementals) all.push_back(&incremental);
+    std::atomic<uint64_t> checked{0};
+    uint64_t stored = 0;
+    for (const BackupStore::Job* chosen : all) stored += chosen->manifest.totalBytes();
+    std::unique_ptr<Progress> checking;
+    if (!quiet)
+        checking = std::make_unique<Progress>(display, [&checked, stored](double seconds) {
+            const uint64_t done = checked.load();
+            return "checking the backup before writing: " + humanBytes(static_cast<double>(done)) + " of " +
+                   humanBytes(static_cast<double>(stored)) + " (" + std::to_string(stored ? done * 100 / stored : 100) +
+                   "%), " + humanBytes(seconds > 0 ? static_cast<double>(done) / seconds : 0) + "/s";
+        });
+    std::vector<std::string> warnings;
     for (const BackupStore::Job* chosen : all) {
-        VerifyReport report = verifyJob(*chosen, VerifyDepth::Integrity);
-        if (!quiet)
-            for (const auto& warning : report.warnings)
-                std::fprintf(stderr, "ddb-backup restore: warning: %s\n", warning.c_str());
+        VerifyReport report = verifyJob(*chosen, VerifyDepth::Integrity, &checked);
+        warnings.insert(warnings.end(), report.warnings.begin(), report.warnings.end());
         if (!report.ok()) {
+            if (checking) checking->finish();
             std::fprintf(stderr, "ddb-backup restore: %s is damaged, nothing was restored:\n",
                          chosen->directory.c_str());
             for (const auto& problem : report.problems) std::fprintf(stderr, "  %s\n", problem.c_str());
             return kExitFailed;
         }
     }
+    if (checking) checking->finish();
+    checking.reset();
+    if (!quiet)
+        for (const auto& warning : warnings) std::fprintf(stderr, "ddb-backup restore: warning: %s\n", warning.c_str());
 
     AmazonCredentials credentials;
     std::string credentialRegion = destinationRegion;

@@ -104,6 +104,7 @@ struct Stream {
     const BackupStore::Job& job;
     std::string name; // below the job's folder
     const std::vector<ChunkRecord>* chunks;
+    std::atomic<uint64_t>* bytesRead;
 };
 
 void verifyChunks(const Stream& stream, bool changes, VerifyDepth depth, VerifyReport& report) {
@@ -140,6 +141,7 @@ void verifyChunks(const Stream& stream, bool changes, VerifyDepth depth, VerifyR
             const size_t got = static_cast<size_t>(read);
             digest.add(buffer.data(), got);
             bytes += got;
+            if (stream.bytesRead) *stream.bytesRead += got;
             if (!readLines || undecodable) continue;
             const char* at = buffer.data();
             size_t size = got;
@@ -273,7 +275,7 @@ std::string checkControlFile(const BackupStore::Job& job, const std::string& nam
     return "";
 }
 
-VerifyReport verifyJob(const BackupStore::Job& given, VerifyDepth depth) {
+VerifyReport verifyJob(const BackupStore::Job& given, VerifyDepth depth, std::atomic<uint64_t>* bytesRead) {
     const BackupStore::Job job = given.resolved();
     VerifyReport report;
     const BackupManifest& manifest = job.manifest;
@@ -286,11 +288,12 @@ VerifyReport verifyJob(const BackupStore::Job& given, VerifyDepth depth) {
     if (manifest.incremental()) {
         verifyControlFile(job, "metadata.json", report);
         for (const auto& entry : manifest.shards)
-            verifyChunks(Stream{job, entry.first, &entry.second.chunks}, true, depth, report);
+            verifyChunks(Stream{job, entry.first, &entry.second.chunks, bytesRead}, true, depth, report);
         return report;
     }
     for (const auto& entry : manifest.segments)
-        verifyChunks(Stream{job, std::to_string(entry.first + 1), &entry.second.chunks}, false, depth, report);
+        verifyChunks(Stream{job, std::to_string(entry.first + 1), &entry.second.chunks, bytesRead}, false, depth,
+                     report);
     if (manifest.status == "complete" && !manifest.allSegmentsScanned())
         report.problems.push_back(job.directory + ": the manifest says complete but not every segment was scanned");
     return report;

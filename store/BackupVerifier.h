@@ -4,6 +4,7 @@
 // control files (description.json, metadata.json) against their records and
 // against the chunks present.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -37,4 +38,7 @@ bool isDynamoDBItem(const std::string& line, std::string& why);
 // read by the restore itself, which refuses any it cannot use.
 enum class VerifyDepth { Lines, Integrity };
 
-VerifyReport verifyJob(const BackupStore::Job& job, VerifyDepth depth = VerifyDepth::Lines);
+// `bytesRead`, when given, counts the stored bytes read as they are read
+// (for a progress display).
+VerifyReport verifyJob(const BackupStore::Job& job, VerifyDepth depth = VerifyDepth::Lines,
+                       std::atomic<uint64_t>* bytesRead = nullptr);

@@ -105,6 +105,10 @@ TEST_F(StoreBackupFixture, CompleteJobHoldsEveryItemOnceAndVerifies) {
     VerifyReport report = verifyJob(job);
     EXPECT_TRUE(report.ok()) << report.problems[0];
     EXPECT_EQ(report.lines, static_cast<uint64_t>(kItems));
+    // A progress display counts every stored byte the check reads, once.
+    std::atomic<uint64_t> read{0};
+    EXPECT_TRUE(verifyJob(job, VerifyDepth::Integrity, &read).ok());
+    EXPECT_EQ(read.load(), job.manifest.totalBytes());
 
     BackupJobResult again = runBackupJob(options());
     EXPECT_EQ(again.jobId, 2);

@@ -21,7 +21,8 @@ std::atomic<uint32_t> totalDelay{60000};
 // Why a request got no answer, in words a user can act on.
 std::string noAnswer(const std::string& url, int attempts, uint64_t waitedMs, const std::string& curlError,
                      bool mayPass) {
-    std::string text = "no answer from " + url + " (" + std::to_string(attempts) +
+    // Without the query: a signature or token carried there would leak.
+    std::string text = "no answer from " + url.substr(0, url.find('?')) + " (" + std::to_string(attempts) +
                        (attempts == 1 ? " attempt" : " attempts");
     if (waitedMs > 0) {
         char seconds[32];

@@ -170,6 +170,7 @@ S3Answer S3Client::sendOnce(int method, const std::string& key, const std::map<s
                       : answer.status == 403 ? "Forbidden"
                       : answer.status == 412 ? "PreconditionFailed"
                                              : "HTTP" + std::to_string(answer.status);
+        if (answer.status == 600) answer.message = response.failure;
     }
     return answer;
 }
@@ -333,7 +334,7 @@ std::string S3Client::describe(const std::string& action, const std::string& key
         text += "; the bucket is in another region: give it with --region";
     else if (answer.code == "SignatureDoesNotMatch" || answer.code == "InvalidAccessKeyId")
         text += "; check the credentials and the endpoint";
-    else if (answer.code == "NoAnswer")
+    else if (answer.code == "NoAnswer" && answer.message.empty())
         text += "; check the endpoint and the network";
     return text;
 }

@@ -152,6 +152,19 @@ TEST_F(S3Fixture, ThrottlingIsRiddenOutAndOtherFailuresSayWhatToDo) {
     const std::string missing = noBucket.open();
     EXPECT_NE(missing.find("NoSuchBucket"), std::string::npos) << missing;
     EXPECT_NE(missing.find("create it"), std::string::npos) << missing;
+
+    // No answer at all: where it went (not its query), libcurl's words, what to check.
+    AwsRequestService::setRetryBudget({1, 5});
+    std::string unanswered;
+    {
+        ScopedEnv unreachable("AWS_ENDPOINT_URL_S3", "http://127.0.0.1:1");
+        unanswered = localS3().backend(prefix)->open();
+    }
+    AwsRequestService::setRetryBudget(budget);
+    EXPECT_NE(unanswered.find("NoAnswer: no answer from http://127.0.0.1:1/ddb-backup-test/ ("), std::string::npos)
+        << unanswered;
+    EXPECT_EQ(unanswered.find('?'), std::string::npos) << unanswered;
+    EXPECT_NE(unanswered.find("check the endpoint and the network"), std::string::npos) << unanswered;
 }
 
 // A listing that fails past its retries gives no jobs at all, never the

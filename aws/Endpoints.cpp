@@ -2,7 +2,11 @@
 
 #include <strings.h>
 
+#include <cctype>
 #include <cstdlib>
+#include <mutex>
+
+#include "aws/SharedConfig.h"
 
 namespace endpoints {
 namespace {
@@ -81,17 +85,53 @@ bool parseRoleArn(const std::string& text, RoleArn& arn, std::string& error) {
     return true;
 }
 
+namespace {
+std::mutex configuredMutex;
+ConfiguredEndpoints configured; // guarded by configuredMutex
+
+bool isTrue(const std::string& text) { return strcasecmp(text.c_str(), "true") == 0; }
+} // namespace
+
+ConfiguredEndpoints configuredEndpoints(const SharedConfig& config, const std::string& profile) {
+    ConfiguredEndpoints endpoints;
+    endpoints.global = config.get(profile, "endpoint_url");
+    endpoints.ignore = isTrue(config.get(profile, "ignore_configured_endpoint_urls"));
+    const std::string section = config.get(profile, "services");
+    if (!section.empty())
+        for (const char* service : {"dynamodb", "dynamodb_streams", "s3", "sts"}) {
+            const std::string url = config.serviceSetting(section, service, "endpoint_url");
+            if (!url.empty()) endpoints.services[service] = url;
+        }
+    return endpoints;
+}
+
+void setConfiguredEndpoints(const ConfiguredEndpoints& given) {
+    std::lock_guard<std::mutex> guard(configuredMutex);
+    configured = given;
+}
+
 std::string overrideFor(const AmazonRequest& request) {
-    std::string specific;
-    if (request.service == "sts") {
-        specific = variable("AWS_ENDPOINT_URL_STS");
-    } else if (request.service == "s3") {
-        specific = variable("AWS_ENDPOINT_URL_S3");
+    std::string id;
+    if (request.service == "sts" || request.service == "s3") {
+        id = request.service;
     } else if (request.service == "dynamodb") {
-        bool streams = request.host.compare(0, 8, "streams.") == 0;
-        specific = variable(streams ? "AWS_ENDPOINT_URL_DYNAMODB_STREAMS" : "AWS_ENDPOINT_URL_DYNAMODB");
+        id = request.host.compare(0, 8, "streams.") == 0 ? "dynamodb_streams" : "dynamodb";
+    }
+    std::lock_guard<std::mutex> guard(configuredMutex);
+    const std::string ignore = variable("AWS_IGNORE_CONFIGURED_ENDPOINT_URLS");
+    if (ignore.empty() ? configured.ignore : isTrue(ignore)) return "";
+    std::string specific;
+    if (!id.empty()) {
+        std::string name = "AWS_ENDPOINT_URL_" + id;
+        for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        specific = variable(name.c_str());
     }
     if (specific.empty()) specific = variable("AWS_ENDPOINT_URL");
+    if (specific.empty() && !id.empty()) {
+        auto found = configured.services.find(id);
+        if (found != configured.services.end()) specific = found->second;
+    }
+    if (specific.empty()) specific = configured.global;
     return withoutTrailingSlash(specific);
 }
 

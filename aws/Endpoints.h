@@ -2,9 +2,12 @@
 // Where requests go. AWS's published endpoint domains, and the endpoint
 // overrides users know from the AWS tools (AWS_ENDPOINT_URL and friends).
 
+#include <map>
 #include <string>
 
 #include "aws/AmazonRequest.h"
+
+class SharedConfig;
 
 namespace endpoints {
 
@@ -41,9 +44,25 @@ struct RoleArn {
 // known partition.
 bool parseRoleArn(const std::string& text, RoleArn& arn, std::string& error);
 
+// What the shared config file says of endpoints for the profile in use:
+// the profile's endpoint_url, the endpoint_url of each service in the
+// "[services NAME]" section its `services` setting names, and whether
+// configured endpoints are ignored (ignore_configured_endpoint_urls).
+struct ConfiguredEndpoints {
+    std::string global;
+    std::map<std::string, std::string> services; // by service id: dynamodb, dynamodb_streams, s3, sts
+    bool ignore = false;
+};
+ConfiguredEndpoints configuredEndpoints(const SharedConfig& config, const std::string& profile);
+// Process-wide; set once at start, before any request.
+void setConfiguredEndpoints(const ConfiguredEndpoints& configured);
+
 // scheme://host[:port] that a request of this service is sent to instead of
-// its own host, or empty. The service-specific variable wins over
-// AWS_ENDPOINT_URL. A trailing "/" is dropped.
+// its own host, or empty. As with the AWS tools, the first set of:
+// AWS_ENDPOINT_URL_<SERVICE>, AWS_ENDPOINT_URL, the service's endpoint_url
+// in the config's services section, the profile's endpoint_url; none when
+// AWS_IGNORE_CONFIGURED_ENDPOINT_URLS (or else the profile) says "true".
+// A trailing "/" is dropped.
 std::string overrideFor(const AmazonRequest& request);
 
 // The instance metadata service: AWS_EC2_METADATA_SERVICE_ENDPOINT or EC2's address.

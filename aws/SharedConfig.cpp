@@ -39,7 +39,18 @@ std::string pathFrom(const char* variable, const char* file) {
 struct Parse {
     bool config; // section names are "profile NAME" (or "default")
     std::map<std::string, SharedConfig::Settings>* sections;
+    std::map<std::string, SharedConfig::Settings>* services;
 };
+
+// A line of a "[services NAME]" section: "SERVICE =" opens a service, and
+// each indented "SETTING = VALUE" under it comes (as the parser reads a
+// value that goes on over more lines) as SERVICE with that text.
+void onServiceEntry(SharedConfig::Settings& section, const char* name, const char* value) {
+    const std::string nested = trimmed(value ? value : "");
+    const size_t equals = nested.find('=');
+    if (!name || equals == std::string::npos) return;
+    section[lower(trimmed(name)) + "." + lower(trimmed(nested.substr(0, equals)))] = trimmed(nested.substr(equals + 1));
+}
 
 int onEntry(void* user, const char* section, const char* name, const char* value) {
     auto* parse = static_cast<Parse*>(user);
@@ -49,8 +60,11 @@ int onEntry(void* user, const char* section, const char* name, const char* value
             // "[default]" is the default profile in both files.
         } else if (title.compare(0, 8, "profile ") == 0 || title.compare(0, 8, "profile\t") == 0) {
             title = trimmed(title.substr(8));
+        } else if (title.compare(0, 9, "services ") == 0 || title.compare(0, 9, "services\t") == 0) {
+            onServiceEntry((*parse->services)[trimmed(title.substr(9))], name, value);
+            return 1;
         } else {
-            return 1; // sso-session, services and other sections are not profiles
+            return 1; // sso-session and other sections are not profiles
         }
     }
     if (title.empty()) return 1;
@@ -60,12 +74,13 @@ int onEntry(void* user, const char* section, const char* name, const char* value
 }
 
 bool parseText(const std::string& text, bool config, std::map<std::string, SharedConfig::Settings>& sections,
-               const std::string& fileName, std::string& error) {
+               std::map<std::string, SharedConfig::Settings>& services, const std::string& fileName,
+               std::string& error) {
     if (text.find('\0') != std::string::npos) {
         error = fileName + ": holds a NUL byte; it is not a text file";
         return false;
     }
-    Parse parse{config, &sections};
+    Parse parse{config, &sections, &services};
     const int result = ini_parse_string(text.c_str(), onEntry, &parse);
     if (result == 0) return true;
     error = result > 0 ? fileName + ": line " + std::to_string(result) +
@@ -97,9 +112,12 @@ bool SharedConfig::loadTexts(const std::string& config, const std::string& crede
                              const std::string& configName, const std::string& credentialsName) {
     config_.clear();
     credentials_.clear();
+    services_.clear();
     where_ = configName + " and " + credentialsName;
-    return parseText(config, true, config_, configName, error) &&
-           parseText(credentials, false, credentials_, credentialsName, error);
+    // The credentials file has no services sections: what it would give is dropped.
+    std::map<std::string, Settings> unused;
+    return parseText(config, true, config_, services_, configName, error) &&
+           parseText(credentials, false, credentials_, unused, credentialsName, error);
 }
 
 bool SharedConfig::profile(const std::string& name, Settings& settings) const {
@@ -112,6 +130,14 @@ bool SharedConfig::profile(const std::string& name, Settings& settings) const {
         for (const auto& entry : section->second) settings[entry.first] = entry.second;
     }
     return found;
+}
+
+std::string SharedConfig::serviceSetting(const std::string& section, const std::string& service,
+                                         const std::string& name) const {
+    auto found = services_.find(section);
+    if (found == services_.end()) return "";
+    auto setting = found->second.find(lower(service) + "." + lower(name));
+    return setting == found->second.end() ? "" : setting->second;
 }
 
 std::string SharedConfig::get(const std::string& profile, const std::string& name) const {

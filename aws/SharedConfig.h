@@ -25,6 +25,12 @@ public:
     bool profile(const std::string& name, Settings& settings) const;
     // One setting of a profile, or "".
     std::string get(const std::string& profile, const std::string& name) const;
+    // A setting nested under a service in a "[services NAME]" section of
+    // the config file, or "":
+    //   [services local]
+    //   dynamodb =
+    //     endpoint_url = http://localhost:8000
+    std::string serviceSetting(const std::string& section, const std::string& service, const std::string& name) const;
     // "FILE and FILE", for messages.
     const std::string& where() const { return where_; }
 
@@ -34,5 +40,6 @@ public:
 private:
     std::map<std::string, Settings> config_;      // by profile name
     std::map<std::string, Settings> credentials_; // by profile name
+    std::map<std::string, Settings> services_;    // by section name; "service.setting" = value
     std::string where_;
 };

@@ -7,6 +7,7 @@
 
 #include "aws/AwsRequestService.h"
 #include "aws/CredentialChain.h"
+#include "aws/Endpoints.h"
 #include "aws/SharedConfig.h"
 #include "framework/TeskEnvironment.h"
 #include "platform/HXLibCurl.h"
@@ -53,16 +54,22 @@ bool resolveAws(const char* command, const AwsOptions& options, const Verbosity&
     chain.roleSessionName = options.roleSessionName;
     chain.externalId = options.externalId;
     std::string error;
+    SharedConfig config;
+    if (!config.load(error)) {
+        std::fprintf(stderr, "ddb-backup %s: %s\n", command, error.c_str());
+        return false;
+    }
     if (!options.profile.empty()) {
         // A profile asked for by name must exist, whatever else is set.
-        SharedConfig config;
         SharedConfig::Settings settings;
-        if (!config.load(error) || !config.profile(options.profile, settings)) {
-            if (error.empty()) error = "profile " + options.profile + " is in neither " + config.where();
-            std::fprintf(stderr, "ddb-backup %s: %s\n", command, error.c_str());
+        if (!config.profile(options.profile, settings)) {
+            std::fprintf(stderr, "ddb-backup %s: profile %s is in neither %s\n", command, options.profile.c_str(),
+                         config.where().c_str());
             return false;
         }
     }
+    // Before the first request: STS may be the first to go somewhere else.
+    endpoints::setConfiguredEndpoints(endpoints::configuredEndpoints(config, chosenProfile(chain)));
     if (region.empty() && !resolveRegion(environment, options.region, chosenProfile(chain), region, error)) {
         std::fprintf(stderr, "ddb-backup %s: %s\n", command, error.c_str());
         return false;

@@ -13,7 +13,7 @@ enum ExitStatus {
     kExitOk = 0,
     kExitFailed = 1,       // a job failed, or a check found damage
     kExitUsage = 2,        // usage or configuration
-    kExitStopped = 3,      // stopped on request; the backup can be resumed
+    kExitStopped = 3,      // stopped on request: a backup can be resumed, a restore run again
     kExitCapacityLeft = 4, // the data is complete, but a capacity was not put back
 };
 

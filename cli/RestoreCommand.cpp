@@ -158,7 +158,7 @@ int runRestore(const RestoreArgs& args) {
                      "--use-existing to replay it all over what is there; see %s\n",
                      display.c_str(), static_cast<unsigned long long>(replayed.load()),
                      static_cast<unsigned long long>(total), logWhere.c_str());
-        return kExitFailed;
+        return kExitStopped;
     }
     if (!ok) {
         std::fprintf(stderr, "ddb-backup restore: restore of %s failed: %s; see %s\n", display.c_str(),

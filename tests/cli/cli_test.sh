@@ -137,6 +137,22 @@ check "failed job is not verified as complete" 1 "$cli" verify --store "$store" 
 check "no credentials" 2 env -u AWS_ACCESS_KEY_ID -u AWS_SECRET_ACCESS_KEY AWS_CONFIG_FILE="$work/none" AWS_SHARED_CREDENTIALS_FILE="$work/none" "$cli" backup --table "$table" --store "$store"
 contains "no credentials says what to do" "no AWS credentials found"
 
+# Endpoints from the shared config, read as the AWS tools read them: the
+# service's entry in the profile's services section wins over the profile's own.
+cat >"$work/endpoint-config" <<EOF
+[profile local]
+region = us-east-1
+endpoint_url = http://127.0.0.1:1
+services = local-services
+
+[services local-services]
+dynamodb =
+  endpoint_url = $AWS_ENDPOINT_URL
+EOF
+check "an endpoint from the config's services section" 0 env -u AWS_ENDPOINT_URL AWS_PROFILE=local \
+  AWS_CONFIG_FILE="$work/endpoint-config" AWS_SHARED_CREDENTIALS_FILE="$work/none" \
+  "$cli" backup --table "$table" --store "$work/endpoint-store" --quiet
+
 # Several tables in one run, each its own job.
 other="cli-other-$$"
 check "second sample table" 0 "$sample" --table "$other" --items 50
@@ -312,8 +328,8 @@ sleep 0.5
 kill -TERM "$pid" 2>/dev/null
 wait "$pid"
 status=$?
-if [ "$status" -eq 1 ]; then echo "ok: a stopped restore fails"; else
-  echo "FAIL: a stopped restore exited $status, expected 1"
+if [ "$status" -eq 3 ]; then echo "ok: a stopped restore exits as stopped"; else
+  echo "FAIL: a stopped restore exited $status, expected 3"
   sed 's/^/    /' "$work/out"
   failures=$((failures + 1))
 fi

@@ -2,7 +2,6 @@
 
 #include <strings.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <mutex>
 
@@ -110,25 +109,33 @@ void setConfiguredEndpoints(const ConfiguredEndpoints& given) {
     configured = given;
 }
 
+namespace {
+// A service's identifier in the config's services section, and its variable.
+struct ServiceId {
+    const char* id;
+    const char* variable;
+};
+
+ServiceId serviceOf(const AmazonRequest& request) {
+    if (request.service == "sts") return {"sts", "AWS_ENDPOINT_URL_STS"};
+    if (request.service == "s3") return {"s3", "AWS_ENDPOINT_URL_S3"};
+    if (request.service == "dynamodb")
+        return request.host.compare(0, 8, "streams.") == 0
+                   ? ServiceId{"dynamodb_streams", "AWS_ENDPOINT_URL_DYNAMODB_STREAMS"}
+                   : ServiceId{"dynamodb", "AWS_ENDPOINT_URL_DYNAMODB"};
+    return {nullptr, nullptr};
+}
+} // namespace
+
 std::string overrideFor(const AmazonRequest& request) {
-    std::string id;
-    if (request.service == "sts" || request.service == "s3") {
-        id = request.service;
-    } else if (request.service == "dynamodb") {
-        id = request.host.compare(0, 8, "streams.") == 0 ? "dynamodb_streams" : "dynamodb";
-    }
-    std::lock_guard<std::mutex> guard(configuredMutex);
+    const ServiceId service = serviceOf(request);
     const std::string ignore = variable("AWS_IGNORE_CONFIGURED_ENDPOINT_URLS");
+    std::lock_guard<std::mutex> guard(configuredMutex);
     if (ignore.empty() ? configured.ignore : isTrue(ignore)) return "";
-    std::string specific;
-    if (!id.empty()) {
-        std::string name = "AWS_ENDPOINT_URL_" + id;
-        for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        specific = variable(name.c_str());
-    }
+    std::string specific = service.variable ? variable(service.variable) : std::string();
     if (specific.empty()) specific = variable("AWS_ENDPOINT_URL");
-    if (specific.empty() && !id.empty()) {
-        auto found = configured.services.find(id);
+    if (specific.empty() && service.id) {
+        auto found = configured.services.find(service.id);
         if (found != configured.services.end()) specific = found->second;
     }
     if (specific.empty()) specific = configured.global;

@@ -79,3 +79,12 @@ void Progress::finish() {
     wake_.notify_all();
     if (thread_.joinable()) thread_.join();
 }
+
+Progress::Describe describeBytes(std::string what, const std::atomic<uint64_t>& done, uint64_t total) {
+    return [what = std::move(what), &done, total](double seconds) {
+        const uint64_t read = done.load();
+        return what + " " + humanBytes(static_cast<double>(read)) + " of " + humanBytes(static_cast<double>(total)) +
+               " (" + std::to_string(total ? read * 100 / total : 100) + "%), " +
+               humanBytes(seconds > 0 ? static_cast<double>(read) / seconds : 0) + "/s";
+    };
+}

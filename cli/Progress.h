@@ -44,5 +44,9 @@ private:
 // `segments` is 0) for a backup writing into `environment`.
 Progress::Describe describeBackup(const StoreEnvironment& environment, unsigned segments);
 
+// "<what> X of Y (P%), R/s" for work that reads `total` bytes, `done` of
+// them so far.
+Progress::Describe describeBytes(std::string what, const std::atomic<uint64_t>& done, uint64_t total);
+
 std::string humanBytes(double bytes);
 std::string rate(double count, double seconds);

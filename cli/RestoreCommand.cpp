@@ -78,12 +78,7 @@ int runRestore(const RestoreArgs& args) {
     for (const BackupStore::Job* chosen : all) stored += chosen->manifest.totalBytes();
     std::unique_ptr<Progress> checking;
     if (!quiet)
-        checking = std::make_unique<Progress>(display, [&checked, stored](double seconds) {
-            const uint64_t done = checked.load();
-            return "checking the backup before writing: " + humanBytes(static_cast<double>(done)) + " of " +
-                   humanBytes(static_cast<double>(stored)) + " (" + std::to_string(stored ? done * 100 / stored : 100) +
-                   "%), " + humanBytes(seconds > 0 ? static_cast<double>(done) / seconds : 0) + "/s";
-        });
+        checking = std::make_unique<Progress>(display, describeBytes("checking the backup before writing:", checked, stored));
     std::vector<std::string> warnings;
     for (const BackupStore::Job* chosen : all) {
         VerifyReport report = verifyJob(*chosen, VerifyDepth::Integrity, &checked);

@@ -54,13 +54,8 @@ int runVerify(const VerifyArgs& args) {
         const BackupManifest& m = job.manifest;
         // One display per job, ended before its result is printed.
         std::atomic<uint64_t> read{0};
-        const uint64_t stored = m.totalBytes();
-        Progress progress(m.directoryName() + " " + m.table + " [" + m.region + "]", [&read, stored](double seconds) {
-            const uint64_t done = read.load();
-            return "checked " + humanBytes(static_cast<double>(done)) + " of " + humanBytes(static_cast<double>(stored)) +
-                   " (" + std::to_string(stored ? done * 100 / stored : 100) + "%), " +
-                   humanBytes(seconds > 0 ? static_cast<double>(done) / seconds : 0) + "/s";
-        });
+        Progress progress(m.directoryName() + " " + m.table + " [" + m.region + "]",
+                          describeBytes("checked", read, m.totalBytes()));
         const VerifyReport report = verifyJob(job, VerifyDepth::Lines, &read);
         progress.finish();
         allOk = allOk && report.ok();

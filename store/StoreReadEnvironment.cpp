@@ -41,7 +41,7 @@ public:
         // A stop ends every input at a line's end: what was handed out is
         // whole, and the consumer finishes what it holds.
         if (!failed_ && stop_ && stop_->load(std::memory_order_relaxed))
-            return fail(std::string(StoreReadEnvironment::kStoppedText) + " (" + path_ + ")");
+            return fail(std::string(StoreReadEnvironment::kStoppedText) + (path_.empty() ? "" : " (" + path_ + ")"));
         for (;;) {
             if (failed_ || linesLeft_ == 0) return false;
             if (!reader_) {

@@ -262,9 +262,10 @@ void* AwsDynamoDBIncrementalBackupRunner::processShard(void* argument) {
         AmazonResponse response =
             service.getRecordsToStream(shardIterator, output, shardIterator, sequence, recordTime, count, error);
         if (error != None) {
-            // A page that came back whole holds the table's data: it stays out of the log.
-            environment.log("processShard", "getRecordsToStream failed for '" + output->name() + "': " +
-                                                (response.httpCode != 200 ? response.body : output->failure()));
+            // A page that came back whole holds the table's data: it stays out of the log and the error.
+            std::string why = response.httpCode != 200 ? response.body : output->failure();
+            if (why.empty()) why = "the answer is not a GetRecords page it can use";
+            environment.log("processShard", "getRecordsToStream failed for '" + output->name() + "': " + why);
             // An iterator lasts 15 minutes; a new one from the last record read loses nothing.
             if (hasType(response.body, "ExpiredIteratorException") && ++renewals <= 3) {
                 auto renewed = service.getShardIterator(args->streamArn, id, lastSequence);
@@ -273,6 +274,7 @@ void* AwsDynamoDBIncrementalBackupRunner::processShard(void* argument) {
                     continue;
                 }
                 response.body = renewed.errorMessage;
+                why = "renewing its expired iterator failed: " + renewed.errorMessage;
             }
             if (AwsDynamoDBService::isResourceNotFoundError(response.body) ||
                 hasType(response.body, "ResourceNotFoundException"))
@@ -280,11 +282,8 @@ void* AwsDynamoDBIncrementalBackupRunner::processShard(void* argument) {
             else if (hasType(response.body, "TrimmedDataAccessException"))
                 gap(environment, args->tableName, id, lastSequence,
                     "were trimmed before they were read (past the stream's 24-hour retention)");
-            else {
-                std::string why = response.httpCode != 200 ? response.body : output->failure();
-                if (why.empty()) why = "the answer is not a GetRecords page it can use";
+            else
                 fail(environment, "processShard", "getRecordsToStream failed for '" + output->name() + "': " + why);
-            }
             lost = true;
             break;
         }
